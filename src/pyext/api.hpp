@@ -1,0 +1,39 @@
+// Thin owning wrappers over the CPython calls the modules make most.
+#pragma once
+
+#include "pyext/ref.hpp"
+
+namespace pyext {
+
+inline Ref getattr(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+inline Ref getitem(PyObject* obj, PyObject* key) {
+    return Ref::steal(PyObject_GetItem(obj, key));
+}
+
+// callable(*args), positional arguments only.
+template <typename... Args>
+Ref call(PyObject* callable, Args... args) {
+    PyObject* argv[] = {nullptr, args...};
+    return Ref::steal(PyObject_Vectorcall(
+        callable, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// callable(*positional, **dict(zip(kwnames, keyword_values))).
+template <typename... Args>
+Ref call_with_keywords(PyObject* callable, PyObject* kwnames, Args... args) {
+    PyObject* argv[] = {nullptr, args...};
+    const size_t positional = sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    return Ref::steal(PyObject_Vectorcall(callable, argv + 1,
+                                          positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// Exactly what `format(value, "")` gives: a str unchanged, anything else its text form.
+inline Ref format(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    return Ref::steal(PyObject_Format(value, nullptr));
+}
+
+}  // namespace pyext

@@ -1,0 +1,353 @@
+#include "pyext/function.hpp"
+
+#include <frameobject.h>
+#include <structmember.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
+#include "pyext/api.hpp"
+
+namespace pyext {
+namespace {
+
+Function* as_function(PyObject* obj) {
+    return reinterpret_cast<Function*>(obj);
+}
+
+// The interpreter's wording for a wrong count of positional arguments; `given` is the
+// number of arguments supplied or, for a parameter left unbound, the number bound
+// before it.
+void raise_wrong_count(const Function& f, Py_ssize_t required, Py_ssize_t total, Py_ssize_t given) {
+    const bool too_few = given < required;
+    const Py_ssize_t expected = too_few ? required : total;
+    const char* bound = required == total ? "exactly" : too_few ? "at least" : "at most";
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 f.spec->name, bound, expected, expected == 1 ? "" : "s", given);
+}
+
+Py_ssize_t parameter_index(const Function& f, PyObject* keyword) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(f.parameter_names);
+    for (Py_ssize_t i = 0; i < count; ++i) {  // interned names: identity is the usual hit
+        if (PyTuple_GET_ITEM(f.parameter_names, i) == keyword) return i;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (PyUnicode_Compare(PyTuple_GET_ITEM(f.parameter_names, i), keyword) == 0) return i;
+    }
+    return -1;
+}
+
+PyObject* call_without_arguments(Function& f, PyObject* const*, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", f.spec->name);
+        return nullptr;
+    }
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", f.spec->name,
+                     nargs);
+        return nullptr;
+    }
+    return f.spec->body(f, nullptr);
+}
+
+PyObject* call_with_binding(Function& f, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    const Py_ssize_t total = PyTuple_GET_SIZE(f.parameter_names);
+    const Py_ssize_t defaults = f.defaults ? PyTuple_GET_SIZE(f.defaults) : 0;
+    const Py_ssize_t required = total - defaults;
+    if (nargs > total) {
+        raise_wrong_count(f, required, total, nargs);
+        return nullptr;
+    }
+
+    // One slot per parameter, then one for the catch-all dict.
+    std::array<PyObject*, kMaxParameters + 1> bound{};
+    std::copy(args, args + nargs, bound.begin());
+    Ref extra_keywords;
+
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + k];
+        if (!PyUnicode_Check(keyword)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.spec->name);
+            return nullptr;
+        }
+        const Py_ssize_t index = parameter_index(f, keyword);
+        if (index >= 0) {
+            if (bound[index] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             f.spec->name, keyword);
+                return nullptr;
+            }
+            bound[index] = value;
+        } else if (f.spec->var_keywords) {
+            if (!extra_keywords) {
+                extra_keywords = Ref::steal(PyDict_New());
+                if (!extra_keywords) return nullptr;
+            }
+            if (PyDict_SetItem(extra_keywords.get(), keyword, value) < 0) return nullptr;
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         f.spec->name, keyword);
+            return nullptr;
+        }
+    }
+
+    for (Py_ssize_t i = nargs; i < total; ++i) {
+        if (bound[i] != nullptr) continue;
+        if (i < required) {
+            raise_wrong_count(f, required, total, i);
+            return nullptr;
+        }
+        bound[i] = PyTuple_GET_ITEM(f.defaults, i - required);
+    }
+    bound[total] = extra_keywords.get();
+    return f.spec->body(f, bound.data());
+}
+
+// Adds "<module>.<qualname>" to the traceback of the exception being raised, the way a
+// Python frame would appear there.
+void add_traceback_entry(Function& f) {
+    if (f.traceback_code == nullptr) {
+        Ref funcname = Ref::steal(PyUnicode_FromFormat("%U.%U", f.module, f.qualname));
+        if (!funcname) return;
+        // Name the source relative to the project's src/ folder, not the build machine.
+        std::string_view file = f.spec->location.file_name();
+        if (const auto at = file.rfind("src/"); at != std::string_view::npos) {
+            file.remove_prefix(at + 4);
+        }
+        Ref filename = Ref::steal(
+            PyUnicode_FromStringAndSize(file.data(), static_cast<Py_ssize_t>(file.size())));
+        if (!filename) return;
+        f.traceback_code = reinterpret_cast<PyObject*>(
+            PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), PyUnicode_AsUTF8(funcname.get()),
+                            static_cast<int>(f.spec->location.line())));
+        if (f.traceback_code == nullptr) return;
+    }
+    // Keep the pending exception aside while the frame is made.
+#if PY_VERSION_HEX >= 0x030C0000  // 3.12 replaced the fetch/restore triple
+    PyObject* pending = PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+#endif
+    PyFrameObject* frame = PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f.traceback_code), f.globals, nullptr);
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(pending);
+#else
+    PyErr_Restore(type, value, traceback);
+#endif
+    if (frame == nullptr) return;
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    Function& f = *as_function(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* result = f.spec->parameters.size() == 0
+                           ? call_without_arguments(f, args, nargs, kwnames)
+                           : call_with_binding(f, args, nargs, kwnames);
+    if (result == nullptr) add_traceback_entry(f);
+    return result;
+}
+
+// Binds like a Python function: looked up on an instance it becomes a bound method.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Function& f = *as_function(self);
+    Py_VISIT(f.name);
+    Py_VISIT(f.qualname);
+    Py_VISIT(f.module);
+    Py_VISIT(f.doc);
+    Py_VISIT(f.defaults);
+    Py_VISIT(f.globals);
+    Py_VISIT(f.parameter_names);
+    Py_VISIT(f.dict);
+    Py_VISIT(f.traceback_code);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    Function& f = *as_function(self);
+    Py_CLEAR(f.name);
+    Py_CLEAR(f.qualname);
+    Py_CLEAR(f.module);
+    Py_CLEAR(f.doc);
+    Py_CLEAR(f.defaults);
+    Py_CLEAR(f.globals);
+    Py_CLEAR(f.parameter_names);
+    Py_CLEAR(f.dict);
+    Py_CLEAR(f.traceback_code);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+// __name__ and __qualname__ accept only strings, as on Python functions.
+int set_text_attribute(PyObject** slot, PyObject* value, const char* attribute) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
+        return -1;
+    }
+    Py_SETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->name);
+}
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_text_attribute(&as_function(self)->name, value, "__name__");
+}
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_text_attribute(&as_function(self)->qualname, value, "__qualname__");
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* defaults = as_function(self)->defaults;
+    return Py_NewRef(defaults ? defaults : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    Function& f = *as_function(self);
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (value != nullptr && PyTuple_GET_SIZE(value) > PyTuple_GET_SIZE(f.parameter_names)) {
+        PyErr_SetString(PyExc_ValueError, "__defaults__ has more values than parameters");
+        return -1;
+    }
+    Py_XSETREF(f.defaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject*, void*) {
+    Py_RETURN_NONE;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(Function, globals), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakrefs), READONLY, nullptr},
+    {nullptr},
+};
+
+PyTypeObject function_type = [] {
+    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    type.tp_name = "compiled_function";
+    type.tp_basicsize = sizeof(Function);
+    type.tp_dealloc = function_dealloc;
+    type.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    type.tp_repr = function_repr;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                    Py_TPFLAGS_METHOD_DESCRIPTOR;
+    type.tp_doc = "A module function compiled to native code.";
+    type.tp_traverse = function_traverse;
+    type.tp_clear = function_clear;
+    type.tp_weaklistoffset = offsetof(Function, weakrefs);
+    type.tp_getset = function_getset;
+    type.tp_members = function_members;
+    type.tp_descr_get = function_descr_get;
+    type.tp_dictoffset = offsetof(Function, dict);
+    return type;
+}();
+
+}  // namespace
+
+Ref Function::global(PyObject* name) const {
+    return lookup_global(globals, name);
+}
+
+bool ready_function_type() {
+    return PyType_Ready(&function_type) == 0;
+}
+
+Ref new_function(const FunctionSpec& spec, PyObject* globals, PyObject* module_name,
+                 PyObject* defaults) {
+    if (spec.parameters.size() > static_cast<size_t>(kMaxParameters)) {
+        PyErr_Format(PyExc_SystemError, "%s: too many parameters", spec.name);
+        return {};
+    }
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.parameters.size())));
+    if (!names) return {};
+    Py_ssize_t index = 0;
+    for (const char* parameter : spec.parameters) {
+        PyObject* name = PyUnicode_InternFromString(parameter);
+        if (name == nullptr) return {};
+        PyTuple_SET_ITEM(names.get(), index++, name);
+    }
+    Ref name = Ref::steal(PyUnicode_FromString(spec.name));
+    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
+    if (!name || !qualname || !doc) return {};
+
+    Function* f = PyObject_GC_New(Function, &function_type);
+    if (f == nullptr) return {};
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = Py_NewRef(module_name);
+    f->doc = doc.release();
+    f->defaults = Py_XNewRef(defaults);
+    f->globals = Py_NewRef(globals);
+    f->parameter_names = names.release();
+    f->dict = nullptr;
+    f->traceback_code = nullptr;
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+bool define_function(const FunctionSpec& spec, PyObject* globals, PyObject* module_name,
+                     PyObject* defaults) {
+    Ref function = new_function(spec, globals, module_name, defaults);
+    return function && PyDict_SetItemString(globals, spec.name, function.get()) == 0;
+}
+
+Ref lookup_global(PyObject* globals, PyObject* name) {
+    if (PyObject* value = PyDict_GetItemWithError(globals, name)) return Ref::borrow(value);
+    if (PyErr_Occurred()) return {};
+    if (PyObject* value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name)) {
+        return Ref::borrow(value);
+    }
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+}  // namespace pyext

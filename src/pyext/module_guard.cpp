@@ -1,0 +1,63 @@
+#include "pyext/module_guard.hpp"
+
+#include <cstdio>
+
+namespace pyext {
+namespace {
+
+// Compares the interpreter's major.minor with the headers this module was built with.
+bool warn_on_version_mismatch(const char* name) {
+    int major = 0, minor = 0;
+    std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return true;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime "
+                            "version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, name, "does not match", major,
+                            minor) == 0;
+}
+
+}  // namespace
+
+PyObject* ModuleGuard::create(PyObject* spec) {
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter_id_ == -1) {
+        interpreter_id_ = current;
+    } else if (interpreter_id_ != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (module_ != nullptr) return Py_NewRef(module_);
+
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    module_ = module.new_ref();
+    return module.release();
+}
+
+int ModuleGuard::begin_exec(PyObject* module) {
+    if (module == module_ && initialised_) return 0;
+    if (module_ == nullptr) module_ = Py_NewRef(module);
+    if (module != module_) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     name_);
+        return -1;
+    }
+    if (!warn_on_version_mismatch(name_)) return -1;
+    return 1;
+}
+
+void ModuleGuard::end_exec(PyObject* module, bool succeeded) {
+    if (succeeded) {
+        initialised_ = true;
+    } else if (module == module_) {
+        Py_CLEAR(module_);
+    }
+}
+
+}  // namespace pyext
