@@ -138,9 +138,7 @@ def copy_frames(engine: sqlalchemy.Engine, frames: Mapping[str, pd.DataFrame]) -
         with raw.cursor() as cur:
             for name, frame in frames.items():
                 schema, table = name.split(".")
-                statement = sql.SQL(
-                    "COPY {}.{} ({}) FROM STDIN WITH (FORMAT csv, NULL {})"
-                ).format(
+                statement = sql.SQL("COPY {}.{} ({}) FROM STDIN WITH (FORMAT csv, NULL {})").format(
                     sql.Identifier(schema),
                     sql.Identifier(table),
                     sql.SQL(", ").join(map(sql.Identifier, frame.columns)),

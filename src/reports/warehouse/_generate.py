@@ -144,9 +144,7 @@ def _continuity(rng, gw, n, today) -> pd.DataFrame:
         np.arange(0, 9), size=n, p=[0.55, 0.1, 0.08, 0.07, 0.05, 0.05, 0.04, 0.03, 0.03]
     )
     approval = pd.Series(np.round(rng.uniform(0, 1, size=n), 4)).where(rng.random(n) > 0.05)
-    total = pd.Series(rng.choice([89.85, 87.99, 59.95, 39.95], size=n)).where(
-        rng.random(n) > 0.03
-    )
+    total = pd.Series(rng.choice([89.85, 87.99, 59.95, 39.95], size=n)).where(rng.random(n) > 0.03)
     return pd.DataFrame(
         {
             "continuity_id": np.arange(1, n + 1),
@@ -250,9 +248,9 @@ def _cpa_orders(rng, gw, n, today, bins) -> pd.DataFrame:
     cc_type[special < 0.05] = "TESTCARD"
     cc_type[(special >= 0.05) & (special < 0.07)] = None
 
-    bc = rng.choice([0, 1, 2, 3, 4], size=n, p=[0.45, 0.25, 0.15, 0.1, 0.05])
-    step = rng.choice([1, 2, 3], size=n, p=[0.6, 0.3, 0.1])
-    approved = rng.random(n) < 0.65
+    bc = rng.choice([0, 1, 2, 3, 4], size=n, p=[0.55, 0.2, 0.12, 0.08, 0.05])
+    step = rng.choice([1, 2, 3], size=n, p=[0.7, 0.2, 0.1])
+    approved = rng.random(n) < 0.7
     initial_price = rng.choice([4.95, 6.95, 9.95, 0.0], size=n, p=[0.4, 0.3, 0.25, 0.05])
     rebill_price = rng.choice([89.85, 87.99, 59.95], size=n, p=[0.5, 0.3, 0.2])
     # Stored as real: keep the single-precision value so comparisons here match the
@@ -260,7 +258,7 @@ def _cpa_orders(rng, gw, n, today, bins) -> pd.DataFrame:
     order_total = np.where(bc == 0, initial_price, rebill_price).astype(np.float32)
     order_total = order_total.astype(np.float64)
 
-    refunded = approved & (rng.random(n) < 0.15)
+    refunded = approved & (rng.random(n) < 0.1)
     refund_share = rng.choice([0.5, 1.0], size=n)
     refund_amount = np.where(
         refunded, (order_total * refund_share).astype(np.float32).astype(np.float64), 0.0
