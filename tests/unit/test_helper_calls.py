@@ -120,7 +120,9 @@ def test_any_mapping_supplies_the_range_by_subscription(orvesta, db, pd):
     assert len(pd.queries) == 1
 
 
-@pytest.mark.parametrize("report", ["continuity_report", "bin_report", "affid_report", "mtd_report"])
+@pytest.mark.parametrize(
+    "report", ["continuity_report", "bin_report", "affid_report", "mtd_report"]
+)
 def test_non_string_grouping_item_stops_before_ordering_and_running(
     report, orvesta, db, calls, results, pd
 ):
@@ -146,7 +148,9 @@ def test_affid_truth_test_failure_stops_before_ordering(orvesta, db, calls, pd):
     assert pd.queries == []
 
 
-def test_continuity_calls_now_after_grouping_text_and_before_filter_text(orvesta, db, calls, results):
+def test_continuity_calls_now_after_grouping_text_and_before_filter_text(
+    orvesta, db, calls, results
+):
     events = []
 
     class Clause:

@@ -145,9 +145,7 @@ def test_unread_arguments_leave_the_text_unchanged(report, orvesta, db, pd):
 @pytest.mark.parametrize(
     ("inc_test_cc", "excluded"), [(False, True), (True, False), (1, False), ("", True), (0, True)]
 )
-def test_affid_test_card_condition_follows_truth_value(
-    orvesta, db, pd, inc_test_cc, excluded
-):
+def test_affid_test_card_condition_follows_truth_value(orvesta, db, pd, inc_test_cc, excluded):
     orvesta.affid_report(db, ["crm_id"], reporting_query=NOVEMBER, inc_test_cc=inc_test_cc)
     text = pd.queries[0][0][0]
     line = "'\n                      and cc_type!='TESTCARD'\n                      \n"
