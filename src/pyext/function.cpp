@@ -248,11 +248,49 @@ PyObject* get_kwdefaults(PyObject*, void*) {
     Py_RETURN_NONE;
 }
 
+// inspect.signature() of the function: its parameters with their current defaults, and
+// the keyword catch-all as **kwargs.
+PyObject* get_signature(PyObject* self, void*) {
+    const Function& f = *as_function(self);
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    Ref parameter_type = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    Ref signature_type = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    if (!parameter_type || !signature_type) return nullptr;
+    const Py_ssize_t total = PyTuple_GET_SIZE(f.parameter_names);
+    const Py_ssize_t first_default = total - (f.defaults ? PyTuple_GET_SIZE(f.defaults) : 0);
+    Ref parameters = Ref::steal(PyList_New(0));
+    if (!parameters) return nullptr;
+    const auto add = [&](PyObject* name, const char* kind, PyObject* default_value) {
+        Ref kind_value = Ref::steal(PyObject_GetAttrString(parameter_type.get(), kind));
+        if (!kind_value) return false;
+        Ref args = Ref::steal(PyTuple_Pack(2, name, kind_value.get()));
+        Ref kwargs = Ref::steal(default_value ? Py_BuildValue("{sO}", "default", default_value)
+                                              : PyDict_New());
+        if (!args || !kwargs) return false;
+        Ref parameter = Ref::steal(PyObject_Call(parameter_type.get(), args.get(), kwargs.get()));
+        return parameter && PyList_Append(parameters.get(), parameter.get()) == 0;
+    };
+    for (Py_ssize_t i = 0; i < total; ++i) {
+        PyObject* default_value =
+            i >= first_default ? PyTuple_GET_ITEM(f.defaults, i - first_default) : nullptr;
+        if (!add(PyTuple_GET_ITEM(f.parameter_names, i), "POSITIONAL_OR_KEYWORD", default_value)) {
+            return nullptr;
+        }
+    }
+    if (f.spec->var_keywords) {
+        Ref name = Ref::steal(PyUnicode_FromString("kwargs"));
+        if (!name || !add(name.get(), "VAR_KEYWORD", nullptr)) return nullptr;
+    }
+    return PyObject_CallOneArg(signature_type.get(), parameters.get());
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr},
 };
@@ -261,8 +299,6 @@ PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(Function, globals), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weakrefs), READONLY, nullptr},
     {nullptr},
 };
 
