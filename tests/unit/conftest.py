@@ -96,11 +96,13 @@ def db():
     return types.SimpleNamespace(engine=object())
 
 
-def run_python(code, *, cwd=None, extra_path=()):
+def run_python(code, *, cwd=None, extra_path=(), values=None):
     """Runs `code` in a fresh interpreter (module loading can be checked only once per
-    process) and returns the completed process."""
+    process) and returns the completed process. `values` are bound as globals first."""
     path = [str(p) for p in extra_path]
     prelude = f"import sys; sys.path[:0] = {path!r}\n"
+    for name, value in (values or {}).items():
+        prelude += f"{name} = {value!r}\n"
     return subprocess.run(
         [sys.executable, "-c", prelude + textwrap.dedent(code)],
         cwd=cwd,
