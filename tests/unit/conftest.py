@@ -2,36 +2,15 @@
 the built extension beside a stand-in helper module that records every call."""
 
 import importlib
-import importlib.util
-import shutil
-import subprocess
 import sys
-import textwrap
 import types
 from pathlib import Path
 
 import pytest
+from host_package import make_host_package
 
 HERE = Path(__file__).parent
 HOST_PACKAGE = "standin_host"
-
-
-def built_extension(name):
-    spec = importlib.util.find_spec(f"reports.{name}")
-    assert spec is not None and spec.origin, f"reports.{name} is not built"
-    return Path(spec.origin)
-
-
-def make_host_package(root, name, dependencies_source, extension="orvesta"):
-    """A package `name` under `root` holding a copy of the extension and the given
-    dependencies module; returns the package directory."""
-    package = root / name
-    package.mkdir()
-    (package / "__init__.py").write_text("")
-    (package / "dependencies.py").write_text(dependencies_source)
-    source = built_extension(extension)
-    shutil.copy(source, package / source.name)
-    return package
 
 
 @pytest.fixture(scope="session")
@@ -94,19 +73,3 @@ def results(host):
 @pytest.fixture
 def db():
     return types.SimpleNamespace(engine=object())
-
-
-def run_python(code, *, cwd=None, extra_path=(), values=None):
-    """Runs `code` in a fresh interpreter (module loading can be checked only once per
-    process) and returns the completed process. `values` are bound as globals first."""
-    path = [str(p) for p in extra_path]
-    prelude = f"import sys; sys.path[:0] = {path!r}\n"
-    for name, value in (values or {}).items():
-        prelude += f"{name} = {value!r}\n"
-    return subprocess.run(
-        [sys.executable, "-c", prelude + textwrap.dedent(code)],
-        cwd=cwd,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )

@@ -2,11 +2,12 @@
 rules. Each case runs in a fresh interpreter."""
 
 import sys
+from pathlib import Path
 
 import pytest
-from conftest import HERE, make_host_package, run_python
+from host_package import make_host_package, run_python
 
-STANDIN = (HERE / "standin_dependencies.py").read_text()
+STANDIN = (Path(__file__).parent / "standin_dependencies.py").read_text()
 
 
 @pytest.fixture
