@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import datetime as dt
-from decimal import Decimal
 
 import numpy as np
 import pandas as pd
@@ -390,8 +389,8 @@ def _tintora_tables(today: dt.date) -> dict[str, pd.DataFrame]:
         "ui_tintora.approval_bands": pd.DataFrame(
             {
                 "band": ["low", "mid", "high"],
-                "lower_bound": [Decimal("0.0000"), Decimal("0.5000"), Decimal("0.7500")],
-                "upper_bound": [Decimal("0.5000"), Decimal("0.7500"), Decimal("1.0000")],
+                "lower_bound": [0.0, 0.5, 0.75],
+                "upper_bound": [0.5, 0.75, 1.0],
                 "color": ["#d9534f", "#f0ad4e", "#5cb85c"],
                 "note": [None, "watch", "it's fine: 100% ok"],
             }
