@@ -8,11 +8,11 @@ and run it with ``pandas.read_sql(text, engine)`` and no query parameters. So:
   digits, underscores or dollar signs; at most 63 characters) are accepted, anything
   else raises ValueError. Names that PostgreSQL would not read as written (reserved
   words such as ``order``, names with upper-case letters) come back double-quoted.
-* Values are rendered as SQL literals by psycopg2's adaptation: strings quoted and
-  escaped, numbers, dates, timestamps, booleans and NULL in their SQL forms. Strings
-  that hold a backslash or a control character (a line break among them) are written
-  as escape-string literals (E'...'), so every clause is one line of text and reads the
-  same whatever the server's ``standard_conforming_strings``.
+* Values are rendered as SQL literals: numbers, dates, timestamps, booleans and NULL by
+  psycopg2's adaptation; strings quoted here, with quotes doubled. Strings that hold a
+  backslash or a control character (a line break among them) are written as
+  escape-string literals (E'...', control characters as \\xHH), so every clause is one
+  line of text and reads the same whatever the server's ``standard_conforming_strings``.
 * Every percent sign of a clause is doubled. pandas hands the text to SQLAlchemy's
   ``exec_driver_sql`` with no parameters, SQLAlchemy passes psycopg2 an empty
   parameter mapping, and psycopg2 then applies its pyformat substitution to the whole
@@ -29,7 +29,7 @@ import re
 from collections.abc import Iterable, Mapping, Sequence
 from decimal import Decimal
 
-from psycopg2.extensions import QuotedString, adapt
+from psycopg2.extensions import adapt
 from sqlalchemy.dialects import postgresql
 
 __all__ = [
@@ -90,15 +90,16 @@ def _literal(value: object) -> str:
 
 
 def _text_literal(value: str) -> str:
-    quoted = QuotedString(value)
-    quoted.encoding = "utf-8"
-    # Raises ValueError for NUL characters, which PostgreSQL text cannot hold.
-    text = quoted.getquoted().decode("utf-8")
-    # Without a connection psycopg2 doubles backslashes, which is the escape-string
-    # syntax; say so with the E prefix, and write control characters as escapes too.
+    # Written here rather than by psycopg2: without a connection its string quoting
+    # follows the standard_conforming_strings of whichever connection libpq saw last,
+    # so the same value can come out in two different forms.
+    if "\x00" in value:
+        raise ValueError("a filter value cannot contain NUL characters")
     if "\\" in value or any(ord(c) < 0x20 or ord(c) == 0x7F for c in value):
-        text = "E" + text.translate(_CONTROL_ESCAPES)
-    return text
+        # Escape-string syntax reads the same under either standard_conforming_strings.
+        body = value.replace("\\", "\\\\").replace("'", "''").translate(_CONTROL_ESCAPES)
+        return f"E'{body}'"
+    return "'" + value.replace("'", "''") + "'"
 
 
 # -- filters ----------------------------------------------------------------------------
