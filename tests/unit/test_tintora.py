@@ -14,40 +14,19 @@ Tintora = tintora.Tintora
 TintoraV2 = tintora.TintoraV2
 
 
-# --- recording stand-ins ---------------------------------------------------------------
-
-
-class Frame:
-    """A data frame stand-in: every method call is logged and yields the next frame."""
+class Recorder:
+    """Stands in for pandas and its frames: every method call is logged under the label
+    of the object it was made on, and returns a recorder labelled by that call."""
 
     def __init__(self, log, label):
-        self.log = log
-        self.label = label
+        self.log, self.label = log, label
 
-    def _step(self, method, args, kwargs, label):
-        self.log.append((self.label, method, args, kwargs))
-        return Frame(self.log, label)
+    def __getattr__(self, method):
+        def call(*args, **kwargs):
+            self.log.append((self.label, method, args, kwargs))
+            return Recorder(self.log, f"{self.label}.{method}")
 
-    def astype(self, *args, **kwargs):
-        return self._step("astype", args, kwargs, "text")
-
-    def set_index(self, *args, **kwargs):
-        return self._step("set_index", args, kwargs, "indexed")
-
-    def to_dict(self, *args, **kwargs):
-        self.log.append((self.label, "to_dict", args, kwargs))
-        return {"rows of": self.label}
-
-
-class Pandas:
-    """Stands in for the pandas module: read_sql logs its arguments and returns a Frame."""
-
-    def __init__(self):
-        self.log = []
-
-    def read_sql(self, *args, **kwargs):
-        self.log.append(("pd", "read_sql", args, kwargs))
-        return Frame(self.log, "read")
+        return call
 
 
 class Db:
@@ -57,30 +36,24 @@ class Db:
 
 @pytest.fixture
 def pd(monkeypatch):
-    fake = Pandas()
+    fake = Recorder([], "pd")
     monkeypatch.setattr(tintora, "pd", fake)
     return fake
 
 
-def read_sql_queries(fake):
-    return [args[0] for _, method, args, _ in fake.log if method == "read_sql"]
+def queries(fake):
+    return [args for _, method, args, _ in fake.log if method == "read_sql"]
 
 
-def traceback_names(exc_info):
-    return [frame.name for frame in traceback.extract_tb(exc_info.tb)]
+def traceback_names(caught):
+    return [frame.name for frame in traceback.extract_tb(caught.tb)]
 
 
-# --- module and class structure --------------------------------------------------------
-
-
-def test_module_namespace_binds_pandas_and_both_classes():
-    public = [name for name in vars(tintora) if not name.startswith("__")]
-    assert public == ["pd", "Tintora", "TintoraV2"]
-    assert tintora.pd is pandas
+# --- module and classes ----------------------------------------------------------------
 
 
 def test_classes_are_made_like_class_statements():
-    class Reference:
+    class Tintora:
         def __init__(self, db): ...
 
         _col_map = {}
@@ -90,52 +63,44 @@ def test_classes_are_made_like_class_statements():
 
         def get(self, name, key): ...
 
-    class ReferenceV2(Reference):
+    class TintoraV2(Tintora):
         def __init__(self, db): ...
 
     # 3.13's compiler adds entries of its own to every class body.
-    compiler_added = {"__firstlineno__", "__static_attributes__"}
-    assert list(vars(Tintora)) == [k for k in vars(Reference) if k not in compiler_added]
-    assert list(vars(TintoraV2)) == [k for k in vars(ReferenceV2) if k not in compiler_added]
-    assert type(Tintora) is type and type(TintoraV2) is type
-    assert Tintora.__bases__ == (object,)
-    assert TintoraV2.__bases__ == (Tintora,)
-    assert Tintora.__doc__ is None and TintoraV2.__doc__ is None
-    assert (Tintora.__module__, Tintora.__qualname__) == ("tintora", "Tintora")
-    assert (TintoraV2.__module__, TintoraV2.__qualname__) == ("tintora", "TintoraV2")
-
-
-def test_metaclass_of_the_subclass_follows_the_base():
-    # TintoraV2 is made from the bases it is given, so its metaclass is Tintora's.
-    assert type(TintoraV2) is type(Tintora)
-    assert TintoraV2.__mro__ == (TintoraV2, Tintora, object)
+    added = {"__firstlineno__", "__static_attributes__"}
+    for made, reference in [(tintora.Tintora, Tintora), (tintora.TintoraV2, TintoraV2)]:
+        assert list(vars(made)) == [name for name in vars(reference) if name not in added]
+        assert type(made) is type and made.__doc__ is None
+        assert (made.__module__, made.__qualname__) == ("tintora", reference.__name__)
+    assert tintora.Tintora.__bases__ == (object,)
+    assert tintora.TintoraV2.__bases__ == (tintora.Tintora,)
+    assert [name for name in vars(tintora) if not name.startswith("__")] == [
+        "pd",
+        "Tintora",
+        "TintoraV2",
+    ]
+    assert tintora.pd is pandas
 
 
 @pytest.mark.parametrize(
-    ("function", "name", "qualname"),
+    ("function", "qualname"),
     [
-        (Tintora.__init__, "__init__", "Tintora.__init__"),
-        (Tintora.name_map, "name_map", "Tintora.name_map"),
-        (Tintora.get, "get", "Tintora.get"),
-        (TintoraV2.__init__, "__init__", "TintoraV2.__init__"),
+        (Tintora.__init__, "Tintora.__init__"),
+        (Tintora.name_map, "Tintora.name_map"),
+        (Tintora.get, "Tintora.get"),
+        (TintoraV2.__init__, "TintoraV2.__init__"),
     ],
 )
-def test_function_names(function, name, qualname):
-    assert function.__name__ == name
-    assert function.__qualname__ == qualname
-    assert function.__module__ == "tintora"
-    assert function.__globals__ is vars(tintora)
+def test_function_names(function, qualname):
+    assert (function.__qualname__, function.__module__) == (qualname, "tintora")
+    assert function.__name__ == qualname.rpartition(".")[2]
 
 
-def test_name_map_is_a_static_method_and_the_subclass_inherits_the_rest():
+def test_subclass_inherits_name_map_get_and_the_table():
     wrapper = vars(Tintora)["name_map"]
-    assert type(wrapper) is staticmethod
-    assert wrapper.__func__ is Tintora.name_map
-    assert TintoraV2.get is Tintora.get
-    assert TintoraV2.name_map is Tintora.name_map
-    assert TintoraV2._col_map is Tintora._col_map
-    assert "_col_map" not in vars(TintoraV2)
-    assert Tintora._col_map == {}
+    assert type(wrapper) is staticmethod and wrapper.__func__ is Tintora.name_map
+    assert (TintoraV2.get, TintoraV2.name_map) == (Tintora.get, Tintora.name_map)
+    assert TintoraV2._col_map is Tintora._col_map == {}
 
 
 # --- construction ----------------------------------------------------------------------
@@ -143,26 +108,11 @@ def test_name_map_is_a_static_method_and_the_subclass_inherits_the_rest():
 
 @pytest.mark.parametrize("cls", [Tintora, TintoraV2])
 def test_instances_keep_the_database_object_and_the_schema(cls):
-    db = Db()
-    by_position, by_keyword = cls(db), cls(db=db)
-    for instance in (by_position, by_keyword):
+    db = object()  # not touched: only get reads its engine
+    for instance in (cls(db), cls(db=db)):
         assert vars(instance) == {"db": db, "schema": "ui_tintora"}
         assert instance.db is db
-
-
-def test_constructor_does_not_touch_the_database_object():
-    instance = Tintora(object())  # no engine: only get needs one
-    assert instance.schema == "ui_tintora"
-
-
-@pytest.mark.parametrize("init", [Tintora.__init__, TintoraV2.__init__])
-def test_init_returns_none(init):
-    class Plain:
-        pass
-
-    target = Plain()
-    assert init(target, "db") is None
-    assert vars(target) == {"db": "db", "schema": "ui_tintora"}
+    assert cls.__init__(instance, db) is None
 
 
 def test_v2_constructor_looks_up_tintora_at_call_time(monkeypatch):
@@ -177,15 +127,13 @@ def test_v2_constructor_looks_up_tintora_at_call_time(monkeypatch):
     db = Db()
     instance = TintoraV2(db=db)
     assert calls == [((instance, db), {})]
-    assert vars(instance) == {}  # nothing set beyond what Tintora.__init__ does
+    assert vars(instance) == {}
     assert TintoraV2.__init__(instance, db) is None
 
-
-def test_v2_constructor_without_tintora_raises_name_error(monkeypatch):
     monkeypatch.delattr(tintora, "Tintora")
     with pytest.raises(NameError, match="^name 'Tintora' is not defined$") as caught:
-        TintoraV2(Db())
-    assert "tintora.TintoraV2.__init__" in traceback_names(caught)
+        TintoraV2(db)
+    assert traceback_names(caught)[-1] == "tintora.TintoraV2.__init__"
 
 
 # --- get -------------------------------------------------------------------------------
@@ -196,120 +144,101 @@ def test_get_reads_the_whole_table_and_keys_rows_by_the_column(pd):
     result = Tintora(db).get("colors", "hex")
     assert pd.log == [
         ("pd", "read_sql", ("select * from ui_tintora.colors", db.engine), {}),
-        ("read", "astype", (str,), {}),
-        ("text", "set_index", ("hex",), {}),
-        ("indexed", "to_dict", (), {"orient": "index"}),
+        ("pd.read_sql", "astype", (str,), {}),
+        ("pd.read_sql.astype", "set_index", ("hex",), {}),
+        ("pd.read_sql.astype.set_index", "to_dict", (), {"orient": "index"}),
     ]
     assert pd.log[0][2][1] is db.engine
-    assert result == {"rows of": "indexed"}
+    assert result.label == "pd.read_sql.astype.set_index.to_dict"
 
 
-def test_get_arguments_by_keyword_and_key_passed_as_given(pd):
-    key = ("not", "a", "string")
+def test_get_by_keyword_passes_the_key_as_given(pd):
+    key = ("any", "object")
     TintoraV2(Db()).get(key=key, name="palette")
-    assert read_sql_queries(pd) == ["select * from ui_tintora.palette"]
+    assert queries(pd) == [("select * from ui_tintora.palette", "engine")]
     assert pd.log[2][2][0] is key
 
 
-def test_get_uses_the_current_schema_of_each_instance(pd):
-    first, second = Tintora(Db()), TintoraV2(Db())
+def test_get_uses_each_instances_current_schema_and_engine(pd):
+    first, second = Tintora(Db("one")), TintoraV2(Db("two"))
     first.schema = "archive"
     first.get("colors", "id")
     second.get("colors", "id")
-    first.schema = '"Color Archive"'
+    first.schema, first.db = '"Color Archive"', Db("three")
     first.get("colors", "id")
-    assert read_sql_queries(pd) == [
-        "select * from archive.colors",
-        "select * from ui_tintora.colors",
-        'select * from "Color Archive".colors',
+    assert queries(pd) == [
+        ("select * from archive.colors", "one"),
+        ("select * from ui_tintora.colors", "two"),
+        ('select * from "Color Archive".colors', "three"),
     ]
 
 
 def test_get_renders_names_as_format_does(pd):
     class Named:
         def __init__(self, text):
-            self.text = text
-            self.specs = []
+            self.text, self.specs = text, []
 
         def __format__(self, spec):
             self.specs.append(spec)
             return self.text
 
-    schema, table = Named("shades"), Named("hues")
-    instance = Tintora(Db())
-    instance.schema = schema
+    instance, table = Tintora(Db()), Named("hues")
+    instance.schema = Named("shades")
     instance.get(table, "id")
-    assert read_sql_queries(pd) == ["select * from shades.hues"]
-    assert schema.specs == [""] and table.specs == [""]
+    assert queries(pd) == [("select * from shades.hues", "engine")]
+    assert instance.schema.specs == table.specs == [""]
 
 
-def test_get_reads_pandas_and_the_engine_at_each_call(monkeypatch):
-    instance = Tintora(Db(engine="first"))
-    first, second = Pandas(), Pandas()
-    monkeypatch.setattr(tintora, "pd", first)
-    instance.get("colors", "id")
-    monkeypatch.setattr(tintora, "pd", second)
-    instance.db = Db(engine="second")
-    instance.get("colors", "id")
-    assert [args for _, method, args, _ in first.log if method == "read_sql"] == [
-        ("select * from ui_tintora.colors", "first")
-    ]
-    assert [args for _, method, args, _ in second.log if method == "read_sql"] == [
-        ("select * from ui_tintora.colors", "second")
-    ]
+def test_get_looks_up_pd_at_each_call(monkeypatch):
+    instance = Tintora(Db())
+    for label in ["first", "second"]:
+        fake = Recorder([], label)
+        monkeypatch.setattr(tintora, "pd", fake)
+        instance.get("colors", "id")
+        assert queries(fake) == [("select * from ui_tintora.colors", "engine")]
+    monkeypatch.delattr(tintora, "pd")
+    with pytest.raises(NameError, match="^name 'pd' is not defined$"):
+        instance.get("colors", "id")
 
 
-def test_get_without_engine_runs_no_query(pd):
+def test_get_errors_reach_the_caller_unchanged(pd):
     with pytest.raises(AttributeError, match="engine") as caught:
         Tintora(object()).get("colors", "id")
     assert pd.log == []
-    assert "tintora.Tintora.get" in traceback_names(caught)
+    assert traceback_names(caught)[-1] == "tintora.Tintora.get"
 
-
-def test_get_without_pd_raises_name_error(monkeypatch):
-    monkeypatch.delattr(tintora, "pd")
-    with pytest.raises(NameError, match="^name 'pd' is not defined$"):
-        Tintora(Db()).get("colors", "id")
-
-
-def test_get_lets_errors_of_the_frame_through_unchanged(pd):
     failure = KeyError("no column hex")
 
-    class BrokenFrame(Frame):
-        def astype(self, *args, **kwargs):
+    class Frame:
+        def astype(self, kind):
             raise failure
 
-    pd.read_sql = lambda *args: BrokenFrame(pd.log, "read")
+    pd.read_sql = lambda *args: Frame()
     with pytest.raises(KeyError) as caught:
         Tintora(Db()).get("colors", "hex")
     assert caught.value is failure
     assert traceback_names(caught)[-2:] == ["tintora.Tintora.get", "astype"]
 
 
-# --- names that are not identifiers never reach the database ----------------------------
-
-
+# Schema and table go into the query bare, so only identifiers are let through.
 @pytest.mark.parametrize(
     "name",
     [
         "colors; DROP TABLE users",
-        "colors --",
         "other.colors",
+        "col ors",
         "",
         '""',
         '"open',
         '"a"b"',
         "1colors",
-        "$colors",
-        "col ors",
-        "colors\x00",
         "lone\ud800",
         "42",
-        42,  # rendered "42": not an identifier, so integers are refused too
+        42,  # rendered "42", which starts with a digit: integers are refused too
     ],
 )
 def test_get_refuses_a_table_name_that_is_not_an_identifier(pd, name):
-    with pytest.raises(ValueError, match="^table name is not an SQL identifier: ") as caught:
+    with pytest.raises(ValueError) as caught:
         Tintora(Db()).get(name, "id")
     assert str(caught.value) == f"table name is not an SQL identifier: {format(name, '')!r}"
     assert pd.log == []
@@ -323,43 +252,38 @@ def test_get_refuses_a_schema_that_is_not_an_identifier(pd):
     assert str(caught.value) == (
         "schema name is not an SQL identifier: 'ui_tintora; DROP TABLE users'"
     )
-    assert "tintora.Tintora.get" in traceback_names(caught)
+    assert traceback_names(caught)[-1] == "tintora.Tintora.get"
     assert pd.log == []
 
 
 @pytest.mark.parametrize("name", ["colors", "_c$2", "Färg", '"Color ""Index"" 2"', '"a;b"'])
 def test_get_accepts_plain_and_quoted_identifiers(pd, name):
     Tintora(Db()).get(name, "id")
-    assert read_sql_queries(pd) == [f"select * from ui_tintora.{name}"]
+    assert queries(pd) == [(f"select * from ui_tintora.{name}", "engine")]
 
 
 # --- argument errors -------------------------------------------------------------------
 
 
+def exactly(name, count, given):
+    plural = "" if count == 1 else "s"
+    return f"{name}() takes exactly {count} positional argument{plural} ({given} given)"
+
+
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        (lambda: Tintora(), "__init__() takes exactly 2 positional arguments (1 given)"),
-        (lambda: TintoraV2(), "__init__() takes exactly 2 positional arguments (1 given)"),
-        (lambda: Tintora(1, 2), "__init__() takes exactly 2 positional arguments (3 given)"),
+        (lambda: Tintora(), exactly("__init__", 2, 1)),
+        (lambda: TintoraV2(), exactly("__init__", 2, 1)),
+        (lambda: Tintora(1, 2), exactly("__init__", 2, 3)),
         (lambda: Tintora(dbs=1), "__init__() got an unexpected keyword argument 'dbs'"),
         (lambda: Tintora(1, db=1), "__init__() got multiple values for keyword argument 'db'"),
-        (lambda: Tintora(1).get("t"), "get() takes exactly 3 positional arguments (2 given)"),
-        (lambda: Tintora(1).get(), "get() takes exactly 3 positional arguments (1 given)"),
-        (
-            lambda: Tintora(1).get(key="k"),
-            "get() takes exactly 3 positional arguments (1 given)",
-        ),
-        (
-            lambda: Tintora(1).get("t", "k", "x"),
-            "get() takes exactly 3 positional arguments (4 given)",
-        ),
-        (lambda: Tintora.get(), "get() takes exactly 3 positional arguments (0 given)"),
-        (lambda: Tintora.name_map(), "name_map() takes exactly 1 positional argument (0 given)"),
-        (
-            lambda: Tintora(1).name_map({}, {}),
-            "name_map() takes exactly 1 positional argument (2 given)",
-        ),
+        (lambda: Tintora(1).get("t"), exactly("get", 3, 2)),
+        (lambda: Tintora(1).get(key="k"), exactly("get", 3, 1)),
+        (lambda: Tintora(1).get("t", "k", "x"), exactly("get", 3, 4)),
+        (lambda: Tintora.get(), exactly("get", 3, 0)),
+        (lambda: Tintora.name_map(), exactly("name_map", 1, 0)),
+        (lambda: Tintora(1).name_map({}, {}), exactly("name_map", 1, 2)),
         (lambda: TintoraV2.name_map(f={}), "name_map() got an unexpected keyword argument 'f'"),
     ],
 )
@@ -367,15 +291,7 @@ def test_argument_errors(call, message):
     with pytest.raises(TypeError) as caught:
         call()
     assert str(caught.value) == message
-
-
-def test_argument_errors_name_the_function_in_the_traceback():
-    with pytest.raises(TypeError) as caught:
-        Tintora()
-    assert traceback_names(caught)[-1] == "tintora.Tintora.__init__"
-    with pytest.raises(TypeError) as caught:
-        TintoraV2.name_map()
-    assert traceback_names(caught)[-1] == "tintora.Tintora.name_map"
+    assert traceback_names(caught)[-1].startswith("tintora.")
 
 
 # --- name_map --------------------------------------------------------------------------
@@ -414,54 +330,47 @@ def test_name_map_later_pair_wins_and_first_position_stays(monkeypatch, filters,
     assert list(Tintora.name_map(filters).items()) == expected
 
 
-def test_name_map_consults_only_the_module_level_tintora(monkeypatch):
+def test_name_map_consults_only_the_module_level_tintora_at_each_key(monkeypatch):
     monkeypatch.setattr(TintoraV2, "_col_map", {"corp": "v2"}, raising=False)
     assert TintoraV2.name_map({"corp": 1}) == {"corp": 1}
 
-    class Replacement:
-        _col_map = {"corp": "replaced"}
+    class Switching:
+        def __getitem__(self, key):
+            monkeypatch.setattr(tintora, "Tintora", type("Other", (), {"_col_map": {"b": "2nd"}}))
+            return "1st"
 
-    monkeypatch.setattr(tintora, "Tintora", Replacement)
-    assert TintoraV2.name_map({"corp": 1}) == {"replaced": 1}
+    monkeypatch.setattr(Tintora, "_col_map", Switching())
+    assert TintoraV2.name_map({"a": 1, "b": 2}) == {"1st": 1, "2nd": 2}
+
     monkeypatch.delattr(tintora, "Tintora")
+    assert TintoraV2.name_map({}) == {}  # no key, no lookup
     with pytest.raises(NameError, match="^name 'Tintora' is not defined$"):
         TintoraV2.name_map({"corp": 1})
-    assert TintoraV2.name_map({}) == {}  # no key, no lookup
 
 
-def test_name_map_reads_the_table_afresh_for_every_key(monkeypatch):
-    class SwitchingTable:
-        def __getitem__(self, key):
-            Tintora._col_map = {"b": "second"}
-            return "first"
+class Raising:
+    """A table whose lookup of any key raises `error`."""
 
-    monkeypatch.setattr(Tintora, "_col_map", SwitchingTable())
-    assert Tintora.name_map({"a": 1, "b": 2}) == {"first": 1, "second": 2}
-
-
-class LookupTable:
-    """A table whose lookups raise the exception stored under the key."""
-
-    def __init__(self, errors):
-        self.errors = errors
+    def __init__(self, error):
+        self.error = error
 
     def __getitem__(self, key):
-        raise self.errors[key]
+        raise self.error
 
 
 class MissingColumn(KeyError):
     pass
 
 
-def test_name_map_treats_key_error_and_its_subclasses_as_no_translation(monkeypatch):
-    table = LookupTable({"a": KeyError("a"), "b": MissingColumn("b")})
-    monkeypatch.setattr(Tintora, "_col_map", table)
+@pytest.mark.parametrize("error", [KeyError("a"), MissingColumn("a")])
+def test_name_map_key_error_means_no_translation(monkeypatch, error):
+    monkeypatch.setattr(Tintora, "_col_map", Raising(error))
     assert Tintora.name_map({"a": 1, "b": 2}) == {"a": 1, "b": 2}
 
 
 @pytest.mark.parametrize("error", [LookupError("x"), IndexError("x"), ValueError("x")])
-def test_name_map_lets_other_lookup_errors_through(monkeypatch, error):
-    monkeypatch.setattr(Tintora, "_col_map", LookupTable({"a": error}))
+def test_name_map_lets_other_errors_of_the_table_through(monkeypatch, error):
+    monkeypatch.setattr(Tintora, "_col_map", Raising(error))
     with pytest.raises(type(error)) as caught:
         Tintora.name_map({"a": 1})
     assert caught.value is error
@@ -472,72 +381,29 @@ def test_name_map_lets_other_lookup_errors_through(monkeypatch, error):
     ]
 
 
-def test_name_map_unhashable_key_raises_type_error():
-    class Pairs:
-        def items(self):
-            return [(["unhashable"], 1)]
-
-    with pytest.raises(TypeError, match="unhashable type: 'list'"):
-        Tintora.name_map(Pairs())
-
-
 @pytest.mark.parametrize(
-    "change",
+    ("change", "error"),
     [
-        lambda filters: filters.__setitem__("new", 0),
-        lambda filters: filters.pop("b"),
+        (lambda filters, key: filters.__setitem__("new", 0), RuntimeError),
+        (lambda filters, key: key == "a" and filters.pop("b"), RuntimeError),
+        (lambda filters, key: key == "b" and filters.pop("a"), RuntimeError),  # after the last
+        (lambda filters, key: filters.__setitem__("b", 20), None),  # same size: walk goes on
     ],
 )
-def test_name_map_stops_when_the_dict_changes_size(monkeypatch, change):
+def test_name_map_walk_of_a_dict_that_changes(monkeypatch, change, error):
     filters = {"a": 1, "b": 2}
 
-    class MutatingTable:
+    class Mutating:
         def __getitem__(self, key):
-            if key == "a":
-                change(filters)
+            change(filters, key)
             raise KeyError(key)
 
-    monkeypatch.setattr(Tintora, "_col_map", MutatingTable())
-    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
-        Tintora.name_map(filters)
-
-
-def test_name_map_change_on_the_last_key_is_still_detected(monkeypatch):
-    filters = {"a": 1}
-
-    class GrowingTable:
-        def __getitem__(self, key):
-            filters["later"] = 2
-            raise KeyError(key)
-
-    monkeypatch.setattr(Tintora, "_col_map", GrowingTable())
-    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
-        Tintora.name_map(filters)
-
-
-def test_name_map_allows_a_value_change_of_the_same_size(monkeypatch):
-    filters = {"a": 1, "b": 2}
-
-    class ReplacingTable:
-        def __getitem__(self, key):
-            filters["b"] = 20
-            raise KeyError(key)
-
-    monkeypatch.setattr(Tintora, "_col_map", ReplacingTable())
-    assert Tintora.name_map(filters) == {"a": 1, "b": 20}
-
-
-def test_name_map_calls_items_on_anything_but_an_exact_dict():
-    class Filters(dict):
-        def items(self):
-            return iter([("x", 1), ["y", 2], "zv", iter(("w", 4))])
-
-    assert list(Tintora.name_map(Filters(ignored=0)).items()) == [
-        ("x", 1),
-        ("y", 2),
-        ("z", "v"),
-        ("w", 4),
-    ]
+    monkeypatch.setattr(Tintora, "_col_map", Mutating())
+    if error is None:
+        assert Tintora.name_map(filters) == {"a": 1, "b": 20}
+    else:
+        with pytest.raises(error, match="^dictionary changed size during iteration$"):
+            Tintora.name_map(filters)
 
 
 class Items:
@@ -545,7 +411,18 @@ class Items:
         self._items = items
 
     def items(self):
-        return self._items
+        return iter(self._items)
+
+
+def test_name_map_takes_pairs_from_items_unless_exactly_a_dict():
+    class Filters(dict):
+        def items(self):
+            return iter([("x", 1), ["y", 2], "zv", iter(("w", 4))])
+
+    expected = [("x", 1), ("y", 2), ("z", "v"), ("w", 4)]
+    assert list(Tintora.name_map(Filters(ignored=0)).items()) == expected
+    with pytest.raises(TypeError, match="unhashable type: 'list'"):
+        Tintora.name_map(Items((["a"], 1)))
 
 
 @pytest.mark.parametrize(
@@ -553,36 +430,18 @@ class Items:
     [
         (("a", 1, 2), ValueError, "too many values to unpack (expected 2)"),
         (["a", 1, 2], ValueError, "too many values to unpack (expected 2)"),
-        ("abc", ValueError, "too many values to unpack (expected 2)"),
-        (iter("abcd"), ValueError, "too many values to unpack (expected 2)"),
+        (iter("abc"), ValueError, "too many values to unpack (expected 2)"),
         (("a",), ValueError, "need more than 1 value to unpack"),
         ("a", ValueError, "need more than 1 value to unpack"),
-        ((), ValueError, "need more than 0 values to unpack"),
+        ([], ValueError, "need more than 0 values to unpack"),
         (iter(()), ValueError, "need more than 0 values to unpack"),
         (None, TypeError, "'NoneType' object is not iterable"),
-        (5, TypeError, "'int' object is not iterable"),
     ],
 )
 def test_name_map_unpacking_errors(item, error, message):
     with pytest.raises(error) as caught:
         Tintora.name_map(Items(("ok", 0), item))
     assert str(caught.value) == message
-
-
-def test_name_map_propagates_errors_of_the_items_iteration():
-    failure = OSError("lost")
-
-    def pairs():
-        yield ("a", 1)
-        raise failure
-
-    class Filters:
-        def items(self):
-            return pairs()
-
-    with pytest.raises(OSError) as caught:
-        Tintora.name_map(Filters())
-    assert caught.value is failure
 
 
 @pytest.mark.parametrize(
@@ -599,7 +458,7 @@ def test_name_map_without_items(filters, message):
     assert str(caught.value) == message
 
 
-# --- loading ---------------------------------------------------------------------------
+# --- loading, each in a fresh interpreter ----------------------------------------------
 
 
 def run_python(code):
@@ -611,19 +470,17 @@ def run_python(code):
 
 
 def test_second_import_yields_the_same_module_and_classes():
-    assert (
-        run_python(
-            """
-            import importlib, sys
-            from reports import tintora
-            classes = tintora.Tintora, tintora.TintoraV2
-            del sys.modules["reports.tintora"]
-            again = importlib.import_module("reports.tintora")
-            print(again is tintora, (again.Tintora, again.TintoraV2) == classes)
-            """
-        )
-        == "True True"
+    output = run_python(
+        """
+        import importlib, sys
+        from reports import tintora
+        classes = tintora.Tintora, tintora.TintoraV2
+        del sys.modules["reports.tintora"]
+        again = importlib.import_module("reports.tintora")
+        print(again is tintora, (again.Tintora, again.TintoraV2) == classes)
+        """
     )
+    assert output == "True True"
 
 
 def test_loading_into_a_second_interpreter_is_refused():
