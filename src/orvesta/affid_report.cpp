@@ -269,8 +269,7 @@ PyObject* run(Function& self, PyObject* const* args) {
         qry.text(kMiddleGroupBy) && add_qualified_grouping(qry, group_by) &&
         qry.text(kOrderByLine) && qry.value(get_order_by(self, group_by, args[kOrderBy])) &&
         qry.text(kEnd);
-    Ref text = built ? qry.build() : Ref{};
-    return text ? run_query(self, args[kDb], text.get()).release() : nullptr;
+    return built ? run_query(self, args[kDb], qry) : nullptr;
 }
 
 }  // namespace

@@ -49,8 +49,7 @@ PyObject* run(Function& self, PyObject* const* args) {
                        qry.add(end()) && qry.text(kOrdersFrom) && qry.add(start()) &&
                        qry.text(kOrdersTo) && qry.add(end()) && qry.text(kJoins) &&
                        qry.value(filter_clause) && qry.text(kEnd);
-    Ref text = built ? qry.build() : Ref{};
-    return text ? run_query(self, args[kDb], text.get()).release() : nullptr;
+    return built ? run_query(self, args[kDb], qry) : nullptr;
 }
 
 }  // namespace

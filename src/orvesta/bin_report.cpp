@@ -172,8 +172,7 @@ PyObject* run(Function& self, PyObject* const* args) {
                        qry.text(kAggregates) && add_qualified_grouping(qry, group_by) &&
                        qry.text(kFinalSelect) && add_qualified_grouping(qry, group_by) &&
                        qry.text(kRatios) && qry.value(filter_clause) && qry.text(kEnd);
-    Ref text = built ? qry.build() : Ref{};
-    return text ? run_query(self, args[kDb], text.get()).release() : nullptr;
+    return built ? run_query(self, args[kDb], qry) : nullptr;
 }
 
 }  // namespace

@@ -93,4 +93,9 @@ Ref run_query(const Function& f, PyObject* db, PyObject* qry) {
     return pyext::call(read_sql.get(), qry, engine.get());
 }
 
+PyObject* run_query(const Function& f, PyObject* db, const TextParts& qry) {
+    Ref text = qry.build();
+    return text ? run_query(f, db, text.get()).release() : nullptr;
+}
+
 }  // namespace orvesta

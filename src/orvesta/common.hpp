@@ -55,5 +55,7 @@ bool add_plain_grouping(TextParts& text, PyObject* group_by);
 
 // pd.read_sql(qry, db.engine)
 Ref run_query(const Function& f, PyObject* db, PyObject* qry);
+// The same for the text of `qry`; the report's result as a new reference or nullptr.
+PyObject* run_query(const Function& f, PyObject* db, const TextParts& qry);
 
 }  // namespace orvesta

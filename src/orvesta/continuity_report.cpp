@@ -101,8 +101,7 @@ PyObject* run(Function& self, PyObject* const* args) {
                        qry.text(kRetryLimit) && qry.value(filter_clause) &&
                        qry.text(kGroupByLine) && qry.value(grouping) && qry.text(kOrderByLine) &&
                        add_ordering(qry, args[kOrderBy], grouping) && qry.text(kEnd);
-    Ref text = built ? qry.build() : Ref{};
-    return text ? run_query(self, args[kDb], text.get()).release() : nullptr;
+    return built ? run_query(self, args[kDb], qry) : nullptr;
 }
 
 }  // namespace

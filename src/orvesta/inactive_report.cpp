@@ -59,8 +59,7 @@ PyObject* run(Function& self, PyObject* const* args) {
 
     TextParts qry(3);
     const bool built = qry.text(kSelect) && qry.value(filter_clause) && qry.text(kOrderBy);
-    Ref text = built ? qry.build() : Ref{};
-    return text ? run_query(self, args[kDb], text.get()).release() : nullptr;
+    return built ? run_query(self, args[kDb], qry) : nullptr;
 }
 
 }  // namespace
