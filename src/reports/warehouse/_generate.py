@@ -421,7 +421,7 @@ def _tintora_tables(today: dt.date) -> dict[str, pd.DataFrame]:
 def generate_tables(scale: int, seed: int, today: dt.date) -> dict[str, pd.DataFrame]:
     rng = np.random.default_rng(seed)
     n_gw = int(np.clip(scale // 40, 16, 4000))
-    n_bins = max(48, scale // 3)
+    n_bins = min(max(48, scale // 3), 50_000)
     gw = _gateway_table(rng, n_gw, today)
     bins = _bins(rng, n_bins)
     tables = _client_tables(rng, gw)
