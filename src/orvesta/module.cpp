@@ -8,8 +8,6 @@
 namespace orvesta {
 namespace {
 
-pyext::ModuleGuard guard{"orvesta"};
-
 // Bound from the host's helper module, in this order.
 constexpr const char* kHelperNames[] = {
     "now",          "today",       "_get_interval_date", "get_cast",
@@ -104,7 +102,6 @@ bool define_functions(PyObject* globals, PyObject* module_name) {
 }
 
 bool initialise(PyObject* module) {
-    if (!ConstText::materialize_all() || !pyext::ready_function_type()) return false;
     PyObject* globals = PyModule_GetDict(module);
     Ref module_name = Ref::steal(PyUnicode_FromString("orvesta"));
     Ref pandas_name = Ref::steal(PyUnicode_FromString("pandas"));
@@ -115,33 +112,6 @@ bool initialise(PyObject* module) {
            import_helpers(globals) && bind(globals, "ALERT_PROVIDERS", alert_providers()) &&
            define_functions(globals, module_name.get());
 }
-
-PyObject* create(PyObject* spec, PyModuleDef*) {
-    return guard.create(spec);
-}
-
-int exec(PyObject* module) {
-    const int state = guard.begin_exec(module);
-    if (state <= 0) return state;
-    const bool succeeded = initialise(module);
-    guard.end_exec(module, succeeded);
-    return succeeded ? 0 : -1;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "orvesta",
-    "Report queries over the payments warehouse, run through pandas.read_sql.",
-    0,
-    nullptr,
-    slots,
-};
 
 }  // namespace
 
@@ -157,5 +127,7 @@ const pyext::FunctionSpec get_first_dom{
 }  // namespace orvesta
 
 PyMODINIT_FUNC PyInit_orvesta() {
-    return PyModuleDef_Init(&orvesta::module_def);
+    return pyext::module_init(
+        "orvesta", "Report queries over the payments warehouse, run through pandas.read_sql.",
+        orvesta::initialise);
 }

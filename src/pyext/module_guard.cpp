@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "pyext/function.hpp"
+#include "pyext/text.hpp"
+
 namespace pyext {
 namespace {
 
@@ -58,6 +61,45 @@ void ModuleGuard::end_exec(PyObject* module, bool succeeded) {
     } else if (module == module_) {
         Py_CLEAR(module_);
     }
+}
+
+namespace {
+
+ModuleGuard* module_guard = nullptr;
+bool (*module_initialise)(PyObject*) = nullptr;
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    return module_guard->create(spec);
+}
+
+int exec_module(PyObject* module) {
+    const int state = module_guard->begin_exec(module);
+    if (state <= 0) return state;
+    const bool succeeded =
+        ConstText::materialize_all() && ready_function_type() && module_initialise(module);
+    module_guard->end_exec(module, succeeded);
+    return succeeded ? 0 : -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT};
+
+}  // namespace
+
+PyObject* module_init(const char* name, const char* doc, bool (*initialise)(PyObject* module)) {
+    static ModuleGuard guard{name};
+    module_guard = &guard;
+    module_initialise = initialise;
+    module_definition.m_name = name;
+    module_definition.m_doc = doc;
+    module_definition.m_size = 0;
+    module_definition.m_slots = module_slots;
+    return PyModuleDef_Init(&module_definition);
 }
 
 }  // namespace pyext

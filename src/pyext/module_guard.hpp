@@ -28,4 +28,9 @@ class ModuleGuard {
     bool initialised_ = false;
 };
 
+// The definition of the one extension module of this shared object, for its
+// PyInit_<name>: create and exec slots that apply a ModuleGuard, make the layer's
+// constants and types ready, and then run `initialise` on the new module.
+PyObject* module_init(const char* name, const char* doc, bool (*initialise)(PyObject* module));
+
 }  // namespace pyext

@@ -5,8 +5,12 @@
 namespace pyext::sql {
 namespace {
 
-bool is_ascii_letter(unsigned char c) { return std::isalpha(c) != 0; }
-bool is_identifier_start(unsigned char c) { return is_ascii_letter(c) || c == '_' || c >= 0x80; }
+bool is_ascii_letter(unsigned char c) {
+    return std::isalpha(c) != 0;
+}
+bool is_identifier_start(unsigned char c) {
+    return is_ascii_letter(c) || c == '_' || c >= 0x80;
+}
 bool is_identifier_part(unsigned char c) {
     return is_identifier_start(c) || std::isdigit(c) != 0 || c == '$';
 }
@@ -70,7 +74,9 @@ bool take_keyword(std::string_view& rest, std::string_view keyword) {
 
 }  // namespace
 
-bool is_identifier(std::string_view text) { return take_identifier(text) && text.empty(); }
+bool is_identifier(std::string_view text) {
+    return take_identifier(text) && text.empty();
+}
 
 bool is_column_reference(std::string_view text) {
     return take_column_reference(text) && text.empty();

@@ -7,8 +7,6 @@
 namespace tintora {
 namespace {
 
-pyext::ModuleGuard guard{"tintora"};
-
 const pyext::Name kPandas{"pandas"}, kPd{"pd"}, kTintoraV2{"TintoraV2"};
 
 bool bind(PyObject* globals, const pyext::Name& name, const Ref& value) {
@@ -50,7 +48,6 @@ Ref tintora_v2_class(PyObject* globals) {
 }
 
 bool initialise(PyObject* module) {
-    if (!ConstText::materialize_all() || !pyext::ready_function_type()) return false;
     PyObject* globals = PyModule_GetDict(module);
     return bind(globals, kPd,
                 Ref::steal(PyImport_ImportModuleLevelObject(kPandas.get(), globals, nullptr,
@@ -59,36 +56,11 @@ bool initialise(PyObject* module) {
            bind(globals, kTintoraV2, tintora_v2_class(globals));
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) {
-    return guard.create(spec);
-}
-
-int exec(PyObject* module) {
-    const int state = guard.begin_exec(module);
-    if (state <= 0) return state;
-    const bool succeeded = initialise(module);
-    guard.end_exec(module, succeeded);
-    return succeeded ? 0 : -1;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tintora",
-    "Color index tables of the schema ui_tintora, read through pandas.read_sql.",
-    0,
-    nullptr,
-    slots,
-};
-
 }  // namespace
 }  // namespace tintora
 
 PyMODINIT_FUNC PyInit_tintora() {
-    return PyModuleDef_Init(&tintora::module_def);
+    return pyext::module_init(
+        "tintora", "Color index tables of the schema ui_tintora, read through pandas.read_sql.",
+        tintora::initialise);
 }
