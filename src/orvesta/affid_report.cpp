@@ -274,13 +274,8 @@ PyObject* run(Function& self, PyObject* const* args) {
 
 }  // namespace
 
-const pyext::FunctionSpec affid_report{
-    .name = "affid_report",
-    .qualname = "affid_report",
-    .parameters = kReportParameters,
-    .var_keywords = true,
-    .body = run,
-    .doc = "Order figures of a date range grouped by the given columns, e.g. by affiliate.",
-};
+const pyext::FunctionSpec affid_report = report_function(
+    "affid_report", run,
+    "Order figures of a date range grouped by the given columns, e.g. by affiliate.");
 
 }  // namespace orvesta

@@ -54,13 +54,8 @@ PyObject* run(Function& self, PyObject* const* args) {
 
 }  // namespace
 
-const pyext::FunctionSpec approval_report{
-    .name = "approval_report",
-    .qualname = "approval_report",
-    .parameters = kReportParameters,
-    .var_keywords = true,
-    .body = run,
-    .doc = "Approval rates by corporation, processor, MID and card type for a date range.",
-};
+const pyext::FunctionSpec approval_report = report_function(
+    "approval_report", run,
+    "Approval rates by corporation, processor, MID and card type for a date range.");
 
 }  // namespace orvesta

@@ -177,13 +177,8 @@ PyObject* run(Function& self, PyObject* const* args) {
 
 }  // namespace
 
-const pyext::FunctionSpec bin_report{
-    .name = "bin_report",
-    .qualname = "bin_report",
-    .parameters = kReportParameters,
-    .var_keywords = true,
-    .body = run,
-    .doc = "Order ratios by BIN and blacklist category for a date range (top 1000 groups).",
-};
+const pyext::FunctionSpec bin_report = report_function(
+    "bin_report", run,
+    "Order ratios by BIN and blacklist category for a date range (top 1000 groups).");
 
 }  // namespace orvesta

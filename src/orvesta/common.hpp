@@ -25,6 +25,19 @@ extern const pyext::Name pd, read_sql, engine, start_date, end_date;
 extern const pyext::Name get_filters, format_group_by, get_order_by, now, alert_providers;
 }  // namespace names
 
+// A report function with the shared signature and a keyword catch-all.
+inline pyext::FunctionSpec report_function(
+    const char* name, pyext::FunctionBody body, const char* doc,
+    std::source_location where = std::source_location::current()) {
+    return {.name = name,
+            .qualname = name,
+            .parameters = kReportParameters,
+            .var_keywords = true,
+            .body = body,
+            .doc = doc,
+            .location = where};
+}
+
 // The report functions and get_first_dom, each defined in its own source.
 extern const pyext::FunctionSpec inactive_report, continuity_report, approval_report, bin_report,
     affid_report, mtd_report, get_first_dom;

@@ -106,13 +106,8 @@ PyObject* run(Function& self, PyObject* const* args) {
 
 }  // namespace
 
-const pyext::FunctionSpec continuity_report{
-    .name = "continuity_report",
-    .qualname = "continuity_report",
-    .parameters = kReportParameters,
-    .var_keywords = true,
-    .body = run,
-    .doc = "Upcoming recurring cycles grouped by the given columns, with projected approvals.",
-};
+const pyext::FunctionSpec continuity_report = report_function(
+    "continuity_report", run,
+    "Upcoming recurring cycles grouped by the given columns, with projected approvals.");
 
 }  // namespace orvesta

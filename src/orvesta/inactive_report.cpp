@@ -64,13 +64,8 @@ PyObject* run(Function& self, PyObject* const* args) {
 
 }  // namespace
 
-const pyext::FunctionSpec inactive_report{
-    .name = "inactive_report",
-    .qualname = "inactive_report",
-    .parameters = kReportParameters,
-    .var_keywords = true,
-    .body = run,
-    .doc = "Inactive recurring orders per gateway, with the gateway's MID, settings and caps.",
-};
+const pyext::FunctionSpec inactive_report = report_function(
+    "inactive_report", run,
+    "Inactive recurring orders per gateway, with the gateway's MID, settings and caps.");
 
 }  // namespace orvesta
