@@ -46,7 +46,9 @@ def main():
     for name, call in calls.items():
         times = timeit.repeat(call, number=options.number, repeat=options.repeat)
         per_call = [t / options.number * 1e6 for t in times]
-        print(f"{name:<20}{len(call()):>8}{min(per_call):>14.2f}{statistics.median(per_call):>10.2f}")
+        print(
+            f"{name:<20}{len(call()):>8}{min(per_call):>14.2f}{statistics.median(per_call):>10.2f}"
+        )
 
 
 if __name__ == "__main__":
