@@ -384,7 +384,7 @@ def _revenue_transactions(rng, gw, n, today) -> pd.DataFrame:
 
 
 def _tintora_tables(today: dt.date) -> dict[str, pd.DataFrame]:
-    stamp = pd.Timestamp(today) - pd.Timedelta(days=3, hours=4, minutes=30)
+    stamp = pd.Timestamp(today) - dt.timedelta(days=3, hours=4, minutes=30)
     return {
         "ui_tintora.approval_bands": pd.DataFrame(
             {
@@ -409,7 +409,7 @@ def _tintora_tables(today: dt.date) -> dict[str, pd.DataFrame]:
                 "label": ["ok", "missing", "error"],
                 "color": ["green", "grey", "red"],
                 "weight": [1.5, np.nan, 0.25],
-                "updated_at": [stamp, stamp + pd.Timedelta(seconds=1), stamp],
+                "updated_at": [stamp, stamp + dt.timedelta(seconds=1), stamp],
             }
         ),
         "ui_tintora.empty_palette": pd.DataFrame(
