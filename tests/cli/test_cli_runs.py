@@ -19,9 +19,8 @@ import numpy as np
 import pandas as pd
 import pytest
 from psycopg2 import extensions
-from reports.tintora import Tintora
 
-from reports import orvesta, warehouse
+from reports import orvesta, tintora, warehouse
 
 
 def _null(value) -> bool:
@@ -175,7 +174,7 @@ class TestColors:
     def test_table_as_json(self, run, url, db):
         result = run("colors", "status_colors", "--db", url, "--json")
         assert result.status == 0, result.err
-        assert json.loads(result.out) == Tintora(db).get("status_colors", "status_code")
+        assert json.loads(result.out) == tintora.Tintora(db).get("status_colors", "status_code")
 
     def test_table_keyed_by_another_column_as_csv(self, run, url, db, tmp_path):
         target = tmp_path / "bands.csv"
@@ -184,7 +183,7 @@ class TestColors:
         )
         assert result.status == 0, result.err
         rows = csv_rows(target.read_text(encoding="utf-8"))
-        expected = Tintora(db).get("approval_bands", "color")
+        expected = tintora.Tintora(db).get("approval_bands", "color")
         assert list(rows[0]) == ["color", "band", "lower_bound", "upper_bound", "note"]
         assert {row.pop("color"): row for row in rows} == expected
 
