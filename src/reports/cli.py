@@ -668,7 +668,7 @@ def _column_cells(name: str, values: list) -> tuple[list[str], bool]:
         fractional = [float(v) for v in present if not isinstance(v, int)]
         decimals = 0
         if fractional:
-            decimals = 2 if "$" in name else _decimals(fractional)
+            decimals = 2 if "$" in name else 4 if "%" in name else _decimals(fractional)
         cells = []
         for v in values:
             if _is_null(v):
@@ -715,8 +715,9 @@ def _blocks(widths: list[int], labels: int, width: int | None) -> list[list[int]
 
 def format_table(frame, *, label_columns: int = 0, width: int | None = None) -> str:
     """The data frame as an aligned text table: column names as they are, numbers
-    right-aligned with thousands separators (two decimals in money columns, whose names
-    hold "$"; otherwise as few as show the values, at most four), NULL as an empty cell.
+    right-aligned with thousands separators, NULL as an empty cell. Fractional numbers get
+    two decimals in money columns (names with "$"), four in ratio columns (names with
+    "%"), elsewhere as few as show the values, at most four.
 
     With ``width`` the columns are split into blocks no wider than that where possible,
     each block repeating the first ``label_columns`` columns.

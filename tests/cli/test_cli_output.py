@@ -26,14 +26,18 @@ class TestTable:
                 "crm_id": [1, 12345],
                 "revenue_$": [1234.5, -3.0],
                 "approval %": [0.4646137, 1.0],
+                "rebill %": [0.5, 1.0],
                 "projected_count": [14.0, 2.0],
                 "cap": [3253.83, 121075.1],
+                "CB %": [0, 1],
             }
         )
         rows = cells(format_table(frame))
-        assert rows[0] == ["crm_id", "revenue_$", "approval %", "projected_count", "cap"]
-        assert rows[2] == ["1", "1,234.50", "0.4646", "14", "3,253.83"]
-        assert rows[3] == ["12,345", "-3.00", "1.0000", "2", "121,075.10"]
+        assert rows[0] == [
+            "crm_id", "revenue_$", "approval %", "rebill %", "projected_count", "cap", "CB %"
+        ]  # fmt: skip
+        assert rows[2] == ["1", "1,234.50", "0.4646", "0.5000", "14", "3,253.83", "0"]
+        assert rows[3] == ["12,345", "-3.00", "1.0000", "1.0000", "2", "121,075.10", "1"]
 
     def test_numbers_align_right_text_left(self):
         frame = pd.DataFrame({"affid": ["a", "longer"], "initials": [5, 1234]})
