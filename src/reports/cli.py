@@ -23,7 +23,6 @@ import contextlib
 import dataclasses
 import datetime as dt
 import json
-import math
 import os
 import re
 import select
@@ -31,15 +30,15 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import types
 from collections.abc import Callable, Iterator, Sequence
-from decimal import Decimal
 from pathlib import Path
 
-__all__ = ["ENV_URL", "REPORTS", "Progress", "build_parser", "format_table", "main"]
+from .output import Progress, format_table, frame_records, write_file
+
+__all__ = ["ENV_URL", "REPORTS", "build_parser", "main"]
 
 #: Environment variable read for the database URL when ``--db`` is not given.
 ENV_URL = "REPORTS_DATABASE_URL"
@@ -397,75 +396,6 @@ Exit status: 0 done, 1 database unreachable or query failed, 2 bad input, 130 in
     return parser
 
 
-# -- progress -----------------------------------------------------------------------------
-
-
-class Progress:
-    """A line on stderr that tells what a slow step is doing, while it runs.
-
-    Only on a terminal: with ``enabled`` left None it is on when ``stream`` is one. The
-    line appears once a step has taken ``delay`` seconds and is erased when it ends.
-    """
-
-    _FRAMES = "|/-\\"
-
-    def __init__(self, stream=None, *, enabled: bool | None = None, delay: float = 0.5):
-        self.stream = stream if stream is not None else sys.stderr
-        if enabled is None:
-            isatty = getattr(self.stream, "isatty", None)
-            enabled = bool(isatty and isatty())
-        self.enabled = enabled
-        self.delay = delay
-
-    @contextlib.contextmanager
-    def step(self, message: str) -> Iterator[None]:
-        if not self.enabled:
-            yield
-            return
-        started = time.monotonic()
-        done = threading.Event()
-        lock = threading.Lock()
-        shown = False
-
-        def draw(tick: int) -> None:
-            nonlocal shown
-            with lock:
-                if done.is_set():
-                    return
-                elapsed = time.monotonic() - started
-                frame = self._FRAMES[tick % len(self._FRAMES)]
-                self.stream.write(f"\r{frame} {message}... {int(elapsed)}s\x1b[K")
-                self.stream.flush()
-                shown = True
-
-        def animate() -> None:
-            tick = 1
-            while not done.wait(0.1):
-                if time.monotonic() - started >= self.delay:
-                    draw(tick)
-                    tick += 1
-
-        if self.delay <= 0:
-            draw(0)
-        thread = threading.Thread(target=animate, name="progress", daemon=True)
-        thread.start()
-        try:
-            yield
-        finally:
-            with lock:
-                done.set()
-                if shown:
-                    self.stream.write("\r\x1b[K")
-                    self.stream.flush()
-            thread.join()
-
-    def note(self, message: str) -> None:
-        """A line for the person at the terminal only."""
-        if self.enabled:
-            self.stream.write(message + "\n")
-            self.stream.flush()
-
-
 # -- databases ----------------------------------------------------------------------------
 
 
@@ -633,150 +563,6 @@ def _query_errors(hint: str = "") -> Iterator[None]:
 
 
 # -- output -------------------------------------------------------------------------------
-
-
-def _is_null(value) -> bool:
-    if value is None:
-        return True
-    if isinstance(value, float):
-        return math.isnan(value)
-    if isinstance(value, Decimal):
-        return value.is_nan()
-    if isinstance(value, (str, int, dt.date, dt.time)) and not hasattr(value, "asm8"):
-        return False
-    import pandas as pd
-
-    return bool(pd.api.types.is_scalar(value) and pd.isna(value))
-
-
-def _decimals(values: Sequence[float]) -> int:
-    """The fewest decimals, at most 4, that show every value as it is."""
-    finite = [v for v in values if math.isfinite(v)]
-    for decimals in range(5):
-        if all(abs(round(v, decimals) - v) <= 1e-9 * max(1.0, abs(v)) for v in finite):
-            return decimals
-    return 4
-
-
-def _column_cells(name: str, values: list) -> tuple[list[str], bool]:
-    """A column as text cells, and whether it aligns right (numbers)."""
-    present = [v for v in values if not _is_null(v)]
-    numeric = bool(present) and all(
-        isinstance(v, (int, float, Decimal)) and not isinstance(v, bool) for v in present
-    )
-    if numeric:
-        fractional = [float(v) for v in present if not isinstance(v, int)]
-        decimals = 0
-        if fractional:
-            decimals = 2 if "$" in name else 4 if "%" in name else _decimals(fractional)
-        cells = []
-        for v in values:
-            if _is_null(v):
-                cells.append("")
-            elif isinstance(v, int) and decimals == 0:
-                cells.append(f"{v:,}")
-            else:
-                cells.append(f"{v:,.{decimals}f}")
-        return cells, True
-    return [_text(v) for v in values], False
-
-
-def _text(value) -> str:
-    if _is_null(value):
-        return ""
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    if isinstance(value, dt.datetime):
-        return value.isoformat(sep=" ")
-    if isinstance(value, (dt.date, dt.time)):
-        return value.isoformat()
-    return str(value)
-
-
-def _blocks(widths: list[int], labels: int, width: int | None) -> list[list[int]]:
-    """Column indexes per block of a table that must fit ``width`` characters; the first
-    ``labels`` columns start every block."""
-    indexes = list(range(len(widths)))
-    labels = min(labels, len(widths))
-    if width is None or labels == len(widths):
-        return [indexes]
-    head = indexes[:labels]
-    used = sum(widths[i] + 2 for i in head)
-    blocks, block, block_width = [], list(head), used
-    for i in indexes[labels:]:
-        if len(block) > labels and block_width + widths[i] > width:
-            blocks.append(block)
-            block, block_width = list(head), used
-        block.append(i)
-        block_width += widths[i] + 2
-    blocks.append(block)
-    return blocks
-
-
-def format_table(frame, *, label_columns: int = 0, width: int | None = None) -> str:
-    """The data frame as an aligned text table: column names as they are, numbers
-    right-aligned with thousands separators, NULL as an empty cell. Fractional numbers get
-    two decimals in money columns (names with "$"), four in ratio columns (names with
-    "%"), elsewhere as few as show the values, at most four.
-
-    With ``width`` the columns are split into blocks no wider than that where possible,
-    each block repeating the first ``label_columns`` columns.
-    """
-    names = [str(name) for name in frame.columns]
-    columns = [_column_cells(name, frame.iloc[:, i].tolist()) for i, name in enumerate(names)]
-    widths = [
-        max([len(name), *(len(cell) for cell in cells)])
-        for name, (cells, _) in zip(names, columns, strict=True)
-    ]
-    lines: list[str] = []
-    for number, block in enumerate(_blocks(widths, label_columns, width)):
-        if number:
-            lines.append("")
-
-        def line(texts, block=block):
-            parts = []
-            for i, text in zip(block, texts, strict=True):
-                right = columns[i][1]
-                parts.append(text.rjust(widths[i]) if right else text.ljust(widths[i]))
-            return "  ".join(parts).rstrip()
-
-        lines.append(line([names[i] for i in block]))
-        lines.append(line(["-" * widths[i] for i in block]))
-        for row in range(len(frame)):
-            lines.append(line([columns[i][0][row] for i in block]))
-    if len(frame) == 0:
-        lines.append("(no rows)")
-    return "\n".join(lines) + "\n"
-
-
-def _json_value(value):
-    if _is_null(value):
-        return None
-    if isinstance(value, (bool, int, str)):
-        return value
-    if isinstance(value, float):
-        return value if math.isfinite(value) else str(value)
-    if isinstance(value, Decimal):
-        return int(value) if value == value.to_integral_value() else float(value)
-    if isinstance(value, dt.datetime):
-        return value.isoformat(sep=" ")
-    if isinstance(value, (dt.date, dt.time)):
-        return value.isoformat()
-    if hasattr(value, "item"):  # numpy scalars
-        return _json_value(value.item())
-    return str(value)
-
-
-def frame_records(frame) -> list[dict]:
-    """The rows of a data frame as JSON-ready dictionaries, column names as keys."""
-    names = [str(name) for name in frame.columns]
-    columns = [frame.iloc[:, i].tolist() for i in range(len(names))]
-    return [
-        {name: _json_value(value) for name, value in zip(names, row, strict=True)}
-        for row in zip(*columns, strict=True)
-    ]
-
-
 def _check_output(args) -> None:
     """Refuse an output file that cannot be written before any work is done."""
     path = getattr(args, "csv", None)
@@ -792,24 +578,6 @@ def _check_output(args) -> None:
         raise UsageError(f"--csv {path}: cannot write in {parent}")
 
 
-def _write_file(path: str, text: str) -> None:
-    """Write ``text`` to a temporary file beside ``path`` and rename it into place, so
-    that ``path`` never holds half a result."""
-    target = Path(path)
-    fd, temporary = tempfile.mkstemp(dir=target.absolute().parent, prefix=f".{target.name}.")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as fh:
-            fh.write(text)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
-
-
 def _emit(args, frame, *, labels: int, json_data=None, progress: Progress) -> None:
     if args.json:
         data = frame_records(frame) if json_data is None else json_data
@@ -819,7 +587,7 @@ def _emit(args, frame, *, labels: int, json_data=None, progress: Progress) -> No
         if args.csv == "-":
             sys.stdout.write(text)
         else:
-            _write_file(args.csv, text)
+            write_file(args.csv, text)
             progress.note(f"{len(frame)} rows written to {args.csv}")
     else:
         width = shutil.get_terminal_size().columns if sys.stdout.isatty() else None

@@ -9,7 +9,7 @@ from decimal import Decimal
 import numpy as np
 import pandas as pd
 
-from reports.cli import Progress, format_table
+from reports.output import Progress, format_table
 
 
 def cells(text: str) -> list[list[str]]:
