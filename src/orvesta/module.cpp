@@ -90,9 +90,9 @@ Ref mtd_defaults() {
 }
 
 bool define_functions(PyObject* globals, PyObject* module_name) {
-    const auto report = [&](const pyext::FunctionSpec& spec) {
+    const auto report = [&](const pyext::FunctionSpec& definition) {
         Ref defaults = report_defaults();
-        return defaults && pyext::define_function(spec, globals, module_name, defaults.get());
+        return defaults && pyext::define_function(definition, globals, module_name, defaults.get());
     };
     Ref mtd = mtd_defaults();
     return report(affid_report) && report(bin_report) &&

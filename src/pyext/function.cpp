@@ -24,7 +24,7 @@ void raise_wrong_count(const Function& f, Py_ssize_t required, Py_ssize_t total,
     const Py_ssize_t expected = too_few ? required : total;
     const char* bound = required == total ? "exactly" : too_few ? "at least" : "at most";
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 f.spec->name, bound, expected, expected == 1 ? "" : "s", given);
+                 f.definition->name, bound, expected, expected == 1 ? "" : "s", given);
 }
 
 Py_ssize_t parameter_index(const Function& f, PyObject* keyword) {
@@ -41,15 +41,15 @@ Py_ssize_t parameter_index(const Function& f, PyObject* keyword) {
 PyObject* call_without_arguments(Function& f, PyObject* const*, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", f.spec->name);
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", f.definition->name);
         return nullptr;
     }
     if (nargs != 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", f.spec->name,
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", f.definition->name,
                      nargs);
         return nullptr;
     }
-    return f.spec->body(f, nullptr);
+    return f.definition->body(f, nullptr);
 }
 
 PyObject* call_with_binding(Function& f, PyObject* const* args, Py_ssize_t nargs,
@@ -72,18 +72,18 @@ PyObject* call_with_binding(Function& f, PyObject* const* args, Py_ssize_t nargs
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         PyObject* value = args[nargs + k];
         if (!PyUnicode_Check(keyword)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.spec->name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.definition->name);
             return nullptr;
         }
         const Py_ssize_t index = parameter_index(f, keyword);
         if (index >= 0) {
             if (bound[index] != nullptr) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             f.spec->name, keyword);
+                             f.definition->name, keyword);
                 return nullptr;
             }
             bound[index] = value;
-        } else if (f.spec->var_keywords) {
+        } else if (f.definition->var_keywords) {
             if (!extra_keywords) {
                 extra_keywords = Ref::steal(PyDict_New());
                 if (!extra_keywords) return nullptr;
@@ -91,7 +91,7 @@ PyObject* call_with_binding(Function& f, PyObject* const* args, Py_ssize_t nargs
             if (PyDict_SetItem(extra_keywords.get(), keyword, value) < 0) return nullptr;
         } else {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         f.spec->name, keyword);
+                         f.definition->name, keyword);
             return nullptr;
         }
     }
@@ -105,7 +105,7 @@ PyObject* call_with_binding(Function& f, PyObject* const* args, Py_ssize_t nargs
         bound[i] = PyTuple_GET_ITEM(f.defaults, i - required);
     }
     bound[total] = extra_keywords.get();
-    return f.spec->body(f, bound.data());
+    return f.definition->body(f, bound.data());
 }
 
 // Adds "<module>.<qualname>" to the traceback of the exception being raised, the way a
@@ -115,7 +115,7 @@ void add_traceback_entry(Function& f) {
         Ref funcname = Ref::steal(PyUnicode_FromFormat("%U.%U", f.module, f.qualname));
         if (!funcname) return;
         // Name the source relative to the project's src/ folder, not the build machine.
-        std::string_view file = f.spec->location.file_name();
+        std::string_view file = f.definition->location.file_name();
         if (const auto at = file.rfind("src/"); at != std::string_view::npos) {
             file.remove_prefix(at + 4);
         }
@@ -124,7 +124,7 @@ void add_traceback_entry(Function& f) {
         if (!filename) return;
         f.traceback_code = reinterpret_cast<PyObject*>(
             PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), PyUnicode_AsUTF8(funcname.get()),
-                            static_cast<int>(f.spec->location.line())));
+                            static_cast<int>(f.definition->location.line())));
         if (f.traceback_code == nullptr) return;
     }
     // Keep the pending exception aside while the frame is made.
@@ -150,7 +150,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) {
     Function& f = *as_function(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* result = f.spec->parameters.size() == 0
+    PyObject* result = f.definition->parameters.size() == 0
                            ? call_without_arguments(f, args, nargs, kwnames)
                            : call_with_binding(f, args, nargs, kwnames);
     if (result == nullptr) add_traceback_entry(f);
@@ -278,7 +278,7 @@ PyObject* get_signature(PyObject* self, void*) {
             return nullptr;
         }
     }
-    if (f.spec->var_keywords) {
+    if (f.definition->var_keywords) {
         Ref name = Ref::steal(PyUnicode_FromString("kwargs"));
         if (!name || !add(name.get(), "VAR_KEYWORD", nullptr)) return nullptr;
     }
@@ -333,29 +333,30 @@ bool ready_function_type() {
     return PyType_Ready(&function_type) == 0;
 }
 
-Ref new_function(const FunctionSpec& spec, PyObject* globals, PyObject* module_name,
+Ref new_function(const FunctionSpec& definition, PyObject* globals, PyObject* module_name,
                  PyObject* defaults) {
-    if (spec.parameters.size() > static_cast<size_t>(kMaxParameters)) {
-        PyErr_Format(PyExc_SystemError, "%s: too many parameters", spec.name);
+    if (definition.parameters.size() > static_cast<size_t>(kMaxParameters)) {
+        PyErr_Format(PyExc_SystemError, "%s: too many parameters", definition.name);
         return {};
     }
-    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.parameters.size())));
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(definition.parameters.size())));
     if (!names) return {};
     Py_ssize_t index = 0;
-    for (const char* parameter : spec.parameters) {
+    for (const char* parameter : definition.parameters) {
         PyObject* name = PyUnicode_InternFromString(parameter);
         if (name == nullptr) return {};
         PyTuple_SET_ITEM(names.get(), index++, name);
     }
-    Ref name = Ref::steal(PyUnicode_FromString(spec.name));
-    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
-    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
+    Ref name = Ref::steal(PyUnicode_FromString(definition.name));
+    Ref qualname = Ref::steal(PyUnicode_FromString(definition.qualname));
+    Ref doc =
+        definition.doc ? Ref::steal(PyUnicode_FromString(definition.doc)) : Ref::borrow(Py_None);
     if (!name || !qualname || !doc) return {};
 
     Function* f = PyObject_GC_New(Function, &function_type);
     if (f == nullptr) return {};
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
+    f->definition = &definition;
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = Py_NewRef(module_name);
@@ -370,10 +371,10 @@ Ref new_function(const FunctionSpec& spec, PyObject* globals, PyObject* module_n
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-bool define_function(const FunctionSpec& spec, PyObject* globals, PyObject* module_name,
+bool define_function(const FunctionSpec& definition, PyObject* globals, PyObject* module_name,
                      PyObject* defaults) {
-    Ref function = new_function(spec, globals, module_name, defaults);
-    return function && PyDict_SetItemString(globals, spec.name, function.get()) == 0;
+    Ref function = new_function(definition, globals, module_name, defaults);
+    return function && PyDict_SetItemString(globals, definition.name, function.get()) == 0;
 }
 
 Ref lookup_global(PyObject* globals, PyObject* name) {

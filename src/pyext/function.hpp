@@ -36,7 +36,7 @@ struct FunctionSpec {
 
 struct Function {
     PyObject_HEAD vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionSpec* definition;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;  // the module's name, as in __module__
@@ -57,11 +57,11 @@ bool ready_function_type();
 
 // New function object bound to the namespace `globals` of the module named `module_name`.
 // `defaults` may be nullptr.
-Ref new_function(const FunctionSpec& spec, PyObject* globals, PyObject* module_name,
+Ref new_function(const FunctionSpec& definition, PyObject* globals, PyObject* module_name,
                  PyObject* defaults);
 
 // Binds `function` into `globals` under its own name.
-bool define_function(const FunctionSpec& spec, PyObject* globals, PyObject* module_name,
+bool define_function(const FunctionSpec& definition, PyObject* globals, PyObject* module_name,
                      PyObject* defaults = nullptr);
 
 // The value a Python function would see for the global `name`: the module namespace,

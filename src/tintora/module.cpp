@@ -13,8 +13,8 @@ bool bind(PyObject* globals, const pyext::Name& name, const Ref& value) {
     return value && PyDict_SetItem(globals, name.get(), value.get()) == 0;
 }
 
-Ref function(const pyext::FunctionSpec& spec, PyObject* globals) {
-    return pyext::new_function(spec, globals, kModuleName.get(), nullptr);
+Ref function(const pyext::FunctionSpec& definition, PyObject* globals) {
+    return pyext::new_function(definition, globals, kModuleName.get(), nullptr);
 }
 
 // class Tintora: __init__, _col_map = {}, name_map (static), get
