@@ -22,7 +22,7 @@ bool warn_on_version_mismatch(const char* name) {
 
 }  // namespace
 
-PyObject* ModuleGuard::create(PyObject* spec) {
+PyObject* ModuleGuard::create(PyObject* module_spec) {
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter_id_ == -1) {
         interpreter_id_ = current;
@@ -34,7 +34,7 @@ PyObject* ModuleGuard::create(PyObject* spec) {
     }
     if (module_ != nullptr) return Py_NewRef(module_);
 
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
@@ -68,8 +68,8 @@ namespace {
 ModuleGuard* module_guard = nullptr;
 bool (*module_initialise)(PyObject*) = nullptr;
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    return module_guard->create(spec);
+PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
+    return module_guard->create(module_spec);
 }
 
 int exec_module(PyObject* module) {

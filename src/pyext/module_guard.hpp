@@ -12,7 +12,7 @@ class ModuleGuard {
     explicit constexpr ModuleGuard(const char* module_name) : name_(module_name) {}
 
     // Py_mod_create: the module object of this process, made on first use.
-    PyObject* create(PyObject* spec);
+    PyObject* create(PyObject* module_spec);
 
     // Start of Py_mod_exec. Returns 1 when the module must be initialised now, 0 when
     // this very object already was, -1 with an exception set otherwise.
