@@ -154,7 +154,7 @@ def test_continuity_calls_now_after_grouping_text_and_before_filter_text(
     events = []
 
     class Clause:
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             events.append("filter text")
             return ""
 

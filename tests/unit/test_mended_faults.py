@@ -47,7 +47,7 @@ def test_every_other_date_form_goes_in_as_before(orvesta, db, pd, report):
 
 def test_text_form_with_a_quote_is_refused_for_non_string_dates(orvesta, db, pd):
     class Sneaky:
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             return "2026-11-01' OR '1'='1"
 
     with pytest.raises(ValueError, match="start_date"):

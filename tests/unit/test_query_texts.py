@@ -157,8 +157,8 @@ def test_values_are_rendered_like_format(orvesta, db, pd, results):
     """A computed value goes in as format(value, "") renders it, __format__ included."""
 
     class Clause:
-        def __format__(self, spec):
-            assert spec == ""
+        def __format__(self, format_spec):
+            assert format_spec == ""
             return "AND formatted"
 
         def __str__(self):

@@ -178,8 +178,8 @@ def test_get_renders_names_as_format_does(pd):
         def __init__(self, text):
             self.text, self.specs = text, []
 
-        def __format__(self, spec):
-            self.specs.append(spec)
+        def __format__(self, format_spec):
+            self.specs.append(format_spec)
             return self.text
 
     instance, table = Tintora(Db()), Named("hues")
