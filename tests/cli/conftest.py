@@ -1,36 +1,20 @@
-"""One PostgreSQL cluster for the command's tests, and the command run in-process.
-
-The cluster holds the sample warehouse in its main database; tests that need another
-database of the same cluster make one with ``make_database``.
-"""
+"""One PostgreSQL cluster holding the sample warehouse, the command run in-process, and
+the comparison of the command's rows with a report function's data frame."""
 
 from __future__ import annotations
 
-import contextlib
-import dataclasses
+import collections
 import datetime as dt
-import os
-import sys
+import math
 import types
-from pathlib import Path
 
-import psycopg2
+import pandas as pd
 import pytest
-import sqlalchemy
-from psycopg2 import sql
 
 from reports import cli, warehouse
 from reports.pg import EmbeddedPostgres
 
-SCALE = 800
-SEED = 31
-
-
-@dataclasses.dataclass
-class Result:
-    status: int
-    out: str
-    err: str
+Result = collections.namedtuple("Result", "status out err")
 
 
 @pytest.fixture(scope="session")
@@ -40,47 +24,11 @@ def postgres():
 
 
 @pytest.fixture(scope="session")
-def tables(postgres):
-    return warehouse.load(postgres.engine, scale=SCALE, seed=SEED)
-
-
-@pytest.fixture(scope="session")
-def url(postgres, tables) -> str:
-    """URL of the sample warehouse, for --db."""
-    return postgres.url
-
-
-@pytest.fixture(scope="session")
-def db(postgres, tables):
-    return types.SimpleNamespace(engine=postgres.engine)
-
-
-@pytest.fixture(scope="session")
-def make_database(postgres):
-    """A new empty database in the shared cluster: name -> (URL, engine)."""
-    engines = []
-
-    def make(name: str):
-        with contextlib.closing(
-            psycopg2.connect(
-                host=str(postgres.socket_dir), port=5432, user=postgres.user, dbname="postgres"
-            )
-        ) as conn:
-            conn.autocommit = True
-            with conn.cursor() as cur:
-                cur.execute(sql.SQL("CREATE DATABASE {}").format(sql.Identifier(name)))
-        db_url = (
-            sqlalchemy.engine.make_url(postgres.url)
-            .set(database=name)
-            .render_as_string(hide_password=False)
-        )
-        engine = sqlalchemy.create_engine(db_url)
-        engines.append(engine)
-        return db_url, engine
-
-    yield make
-    for engine in engines:
-        engine.dispose()
+def db(postgres):
+    """The sample warehouse: ``db`` for the report functions, ``db.url`` for --db and
+    ``db.tables`` as loaded."""
+    tables = warehouse.load(postgres.engine, scale=800, seed=31)
+    return types.SimpleNamespace(engine=postgres.engine, url=postgres.url, tables=tables)
 
 
 @pytest.fixture(scope="session")
@@ -90,22 +38,6 @@ def period() -> dict:
     return {"start_date": today - dt.timedelta(days=100), "end_date": today}
 
 
-@pytest.fixture(scope="session")
-def period_args(period) -> list[str]:
-    return ["--start", period["start_date"].isoformat(), "--end", period["end_date"].isoformat()]
-
-
-@pytest.fixture
-def no_sample_server(monkeypatch):
-    """Fails the test if the command starts a sample database."""
-
-    class Refused(EmbeddedPostgres):
-        def start(self):
-            raise AssertionError("the command started a sample database")
-
-    monkeypatch.setattr("reports.pg.EmbeddedPostgres", Refused)
-
-
 @pytest.fixture
 def run(capsys, monkeypatch):
     """The command run in-process with the given arguments, environment URL unset."""
@@ -113,21 +45,40 @@ def run(capsys, monkeypatch):
 
     def run(*argv: str) -> Result:
         status = cli.main(list(argv))
-        out, err = capsys.readouterr()
-        return Result(status, out, err)
+        return Result(status, *capsys.readouterr())
 
     return run
 
 
-@pytest.fixture(scope="session")
-def command_env() -> dict:
-    """Environment for running the command as a process."""
-    env = {k: v for k, v in os.environ.items() if k != cli.ENV_URL}
-    env["PYTHONUNBUFFERED"] = "1"
-    return env
+def _null(value) -> bool:
+    return value is None or value is pd.NaT or (isinstance(value, float) and math.isnan(value))
+
+
+def _key(values) -> tuple:
+    return tuple(None if _null(v) or v == "" else str(v) for v in values)
+
+
+def assert_same_rows(rows: list[dict], frame: pd.DataFrame, keys: list, tol=1e-12) -> None:
+    """Rows read back from JSON (values) or CSV and tables (texts) hold the frame's columns
+    in order and, matched on ``keys``, its values (numbers to ``tol``)."""
+    assert len(rows) == len(frame) > 0, "a comparison over no rows proves nothing"
+    by_key = {_key(row[k] for k in keys): row for row in rows}
+    assert len(by_key) == len(rows), f"{keys} do not identify the rows"
+    for record in frame.to_dict("records"):
+        row = by_key[_key(record[k] for k in keys)]
+        assert list(row) == list(record)
+        for column, want in record.items():
+            got, where = row[column], (column, _key(record[k] for k in keys))
+            if _null(want):
+                assert got in (None, ""), where
+            elif isinstance(want, str):
+                assert got == want, where
+            elif isinstance(want, dt.date):
+                assert pd.Timestamp(got) == pd.Timestamp(want), where
+            else:
+                assert float(got) == pytest.approx(float(want), rel=1e-12, abs=tol), where
 
 
 @pytest.fixture(scope="session")
-def console_script() -> Path:
-    """The installed ``reports`` console script beside this interpreter."""
-    return Path(sys.executable).parent / "reports"
+def same_rows():
+    return assert_same_rows
