@@ -1,10 +1,6 @@
-"""One PostgreSQL cluster and one sample warehouse for the whole end-to-end run.
-
-The reports run exactly as a host runs them: real pandas, SQLAlchemy and psycopg2
-against a throwaway PostgreSQL server, with the reference helper module
-``reports.dependencies``. Expected figures are worked out with pandas from the rows
-that were loaded.
-"""
+"""One PostgreSQL cluster with one sample warehouse for the whole end-to-end run: the
+reports run as a host runs them, and expected figures are worked out in pandas from
+the rows that were loaded."""
 
 from __future__ import annotations
 
@@ -17,8 +13,7 @@ import pytest
 from reports import warehouse
 from reports.pg import EmbeddedPostgres
 
-# Enough orders that the BIN report's 1000-row limit is reached.
-SCALE = 6000
+SCALE = 6000  # enough orders for the BIN report's 1000-row limit
 SEED = 20240517
 
 
@@ -35,20 +30,19 @@ def today() -> dt.date:
 
 @pytest.fixture(scope="session")
 def tables(postgres, today):
-    """The generated rows, "schema.table" -> DataFrame, as loaded into the database."""
+    """The generated rows as loaded, "schema.table" -> DataFrame."""
     return warehouse.load(postgres.engine, scale=SCALE, seed=SEED, today=today)
 
 
 @pytest.fixture(scope="session")
 def db(postgres, tables):
-    """The database object a host hands to the reports: anything with ``engine``."""
+    """What a host hands to the reports: anything with ``engine``."""
     return types.SimpleNamespace(engine=postgres.engine)
 
 
+# Imported by fixtures, so that a missing build fails only the tests that need it.
 @pytest.fixture(scope="session")
 def orvesta():
-    # Imported here rather than at module level, so that a missing build fails the
-    # tests that need it and nothing else.
     return importlib.import_module("reports.orvesta")
 
 
@@ -59,11 +53,11 @@ def tintora():
 
 @pytest.fixture(scope="session")
 def period(today):
-    """The last 30 days, as a report request."""
+    """The last 30 days."""
     return {"start_date": today - dt.timedelta(days=30), "end_date": today}
 
 
 @pytest.fixture(scope="session")
 def whole_period(today):
-    """Every generated order falls in it."""
+    """Holds every generated order."""
     return {"start_date": today - dt.timedelta(days=120), "end_date": today + dt.timedelta(days=1)}
