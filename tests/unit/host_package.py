@@ -10,9 +10,9 @@ from pathlib import Path
 
 
 def built_extension(name):
-    spec = importlib.util.find_spec(f"reports.{name}")
-    assert spec is not None and spec.origin, f"reports.{name} is not built"
-    return Path(spec.origin)
+    found = importlib.util.find_spec(f"reports.{name}")
+    assert found is not None and found.origin, f"reports.{name} is not built"
+    return Path(found.origin)
 
 
 def make_host_package(root, name, dependencies_source, extension="orvesta"):
