@@ -15,6 +15,7 @@ constexpr const char* kHelperNames[] = {
 };
 
 const pyext::Name kReplace{"replace"}, kDate{"date"}, kDay{"day"};
+const pyext::Name kModuleName{"orvesta"}, kPandas{"pandas"}, kDependencies{"dependencies"};
 
 // now().replace(day=1).date()
 PyObject* first_day_of_month(Function& self, PyObject* const*) {
@@ -51,10 +52,6 @@ Ref import_from(PyObject* module, PyObject* name) {
     return value;
 }
 
-bool bind(PyObject* globals, const char* name, const Ref& value) {
-    return value && PyDict_SetItemString(globals, name, value.get()) == 0;
-}
-
 bool import_helpers(PyObject* globals) {
     Ref fromlist = Ref::steal(PyTuple_New(std::size(kHelperNames)));
     if (!fromlist) return false;
@@ -63,15 +60,12 @@ bool import_helpers(PyObject* globals) {
         if (name == nullptr) return false;
         PyTuple_SET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i), name);
     }
-    Ref module_name = Ref::steal(PyUnicode_FromString("dependencies"));
-    if (!module_name) return false;
     // from .dependencies import now, today, ...
-    Ref helpers = Ref::steal(
-        PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr, fromlist.get(), 1));
+    Ref helpers = pyext::import_module(kDependencies.get(), globals, fromlist.get(), 1);
     if (!helpers) return false;
     for (size_t i = 0; i < std::size(kHelperNames); ++i) {
         PyObject* name = PyTuple_GET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i));
-        if (!bind(globals, kHelperNames[i], import_from(helpers.get(), name))) return false;
+        if (!pyext::bind(globals, name, import_from(helpers.get(), name))) return false;
     }
     return true;
 }
@@ -103,14 +97,10 @@ bool define_functions(PyObject* globals, PyObject* module_name) {
 
 bool initialise(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
-    Ref module_name = Ref::steal(PyUnicode_FromString("orvesta"));
-    Ref pandas_name = Ref::steal(PyUnicode_FromString("pandas"));
-    if (!module_name || !pandas_name) return false;
-    return bind(globals, "pd",
-                Ref::steal(PyImport_ImportModuleLevelObject(pandas_name.get(), globals, nullptr,
-                                                            nullptr, 0))) &&
-           import_helpers(globals) && bind(globals, "ALERT_PROVIDERS", alert_providers()) &&
-           define_functions(globals, module_name.get());
+    return pyext::bind(globals, names::pd.get(), pyext::import_module(kPandas.get(), globals)) &&
+           import_helpers(globals) &&
+           pyext::bind(globals, names::alert_providers.get(), alert_providers()) &&
+           define_functions(globals, kModuleName.get());
 }
 
 }  // namespace

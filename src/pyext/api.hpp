@@ -30,6 +30,18 @@ Ref call_with_keywords(PyObject* callable, PyObject* kwnames, Args... args) {
                                           positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
+// globals[name] = value; false when `value` is missing (its exception is already set).
+inline bool bind(PyObject* globals, PyObject* name, const Ref& value) {
+    return value && PyDict_SetItem(globals, name, value.get()) == 0;
+}
+
+// `import <name>` at `level` 0, or `from .<name> import <fromlist>` at level 1, as
+// executed by the module whose namespace is `globals`.
+inline Ref import_module(PyObject* name, PyObject* globals, PyObject* fromlist = nullptr,
+                         int level = 0) {
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, level));
+}
+
 // Exactly what `format(value, "")` gives: a str unchanged, anything else its text form.
 inline Ref format(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return Ref::borrow(value);

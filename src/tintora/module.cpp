@@ -9,10 +9,6 @@ namespace {
 
 const pyext::Name kPandas{"pandas"}, kPd{"pd"}, kTintoraV2{"TintoraV2"};
 
-bool bind(PyObject* globals, const pyext::Name& name, const Ref& value) {
-    return value && PyDict_SetItem(globals, name.get(), value.get()) == 0;
-}
-
 Ref function(const pyext::FunctionSpec& definition, PyObject* globals) {
     return pyext::new_function(definition, globals, kModuleName.get(), nullptr);
 }
@@ -49,11 +45,9 @@ Ref tintora_v2_class(PyObject* globals) {
 
 bool initialise(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
-    return bind(globals, kPd,
-                Ref::steal(PyImport_ImportModuleLevelObject(kPandas.get(), globals, nullptr,
-                                                            nullptr, 0))) &&
-           bind(globals, names::tintora_class, tintora_class(globals)) &&
-           bind(globals, kTintoraV2, tintora_v2_class(globals));
+    return pyext::bind(globals, kPd.get(), pyext::import_module(kPandas.get(), globals)) &&
+           pyext::bind(globals, names::tintora_class.get(), tintora_class(globals)) &&
+           pyext::bind(globals, kTintoraV2.get(), tintora_v2_class(globals));
 }
 
 }  // namespace
