@@ -43,7 +43,7 @@ __all__ = [
 ]
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_$]{0,62}")
-_QUALIFIER = re.compile(r"(?:[A-Za-z_][A-Za-z0-9_$]{0,62}\.)?")
+_QUALIFIER = re.compile(rf"(?:{_IDENTIFIER.pattern}\.)?")
 _PREFIXES = frozenset({"WHERE", "AND", "HAVING"})
 _ORDER_ITEM = re.compile(
     r"\s*(?P<minus>-)?(?P<name>[^\s]+?)(?:\s+(?P<direction>asc|desc))?\s*", re.IGNORECASE
