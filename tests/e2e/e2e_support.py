@@ -30,12 +30,6 @@ def assert_report_matches(actual, expected, keys, *, rtol=1e-9, atol=1e-9, toler
             ], f"{column!r} differs"
 
 
-def int_div(numerator: pd.Series, denominator: pd.Series) -> pd.Series:
-    """Bigint division guarded by NULLIF(denominator, 0); operands are non-negative, so
-    truncation is floor division."""
-    return (numerator // denominator.where(denominator != 0)).astype(float)
-
-
 def div(numerator: pd.Series, denominator: pd.Series) -> pd.Series:
     """Numeric or float division guarded by NULLIF(denominator, 0)."""
     return numerator.astype(float) / denominator.where(denominator != 0).astype(float)

@@ -7,7 +7,7 @@ import datetime as dt
 import numpy as np
 import pandas as pd
 import pytest
-from e2e_support import assert_report_matches, div, flag, int_div, orders_between
+from e2e_support import assert_report_matches, div, flag, orders_between
 
 # order_total is a real column, summed in single precision by the database.
 TOLERANCE = {"rtol": 1e-4, "atol": 1e-3}
@@ -91,19 +91,19 @@ def expected_report(tables, query, group_by) -> pd.DataFrame:
         {
             "Card": a.index.get_level_values(group_by.index("bin")).str[0].map(CARDS).fillna("MAP"),
             "initial": a["initial"],
-            "Natural Approval Initial %": int_div(a["initial_customer"], a["attempt_customer"]),
+            "Natural Approval Initial %": div(a["initial_customer"], a["attempt_customer"]),
             "pending": a["pending"],
-            "Pending %": int_div(a["pending"], a["attempted"] + a["pending"]),
-            "DS Pending %": int_div(a["ds_pending"], a["ds_attempted"] + a["ds_pending"]),
+            "Pending %": div(a["pending"], a["attempted"] + a["pending"]),
+            "DS Pending %": div(a["ds_pending"], a["ds_attempted"] + a["ds_pending"]),
             "C1 Approved": a["approval"],
-            "Natural Approval C1 %": int_div(a["natural_approval"], a["attempt"]),
+            "Natural Approval C1 %": div(a["natural_approval"], a["attempt"]),
             "Rebill C1 %": div(a["rebill"], a["attempt"]),
-            "Retention C1 %": int_div(a["r1"], a["r0"]),
-            "Cycle 2 Pending %": int_div(a["c2_pending"], a["c2_attempted"] + a["c2_pending"]),
-            "Retention C2 %": int_div(a["r2"], a["r0"]),
+            "Retention C1 %": div(a["r1"], a["r0"]),
+            "Cycle 2 Pending %": div(a["c2_pending"], a["c2_attempted"] + a["c2_pending"]),
+            "Retention C2 %": div(a["r2"], a["r0"]),
             "Refund %": div(refund, a["paid"]),
             "chargeback": a["is_chargeback"],
-            "CB %": int_div(a["is_chargeback"], a["all_approved"]),
+            "CB %": div(a["is_chargeback"], a["all_approved"]),
             "CB Cost %": div(a["chargeback_cost"], a["paid"]),
             "Alert Cost %": div(a["alert_cost"], a["paid"]),
             "Scrub %": div(a["saves_ok"], a["saves_ok"] + a["provider_ok"]),
@@ -137,6 +137,27 @@ def test_columns_and_figures(orvesta, db, tables, period, group_by, filters, kee
     expected = expected[keep(expected)] if keep else expected
     assert 0 < len(expected) < 1000
     assert_report_matches(report, expected, [*group_by, "bin_category"], **TOLERANCE)
+
+
+# Ratios of two integer counts: the database must divide them as fractions, not truncate.
+COUNT_RATIOS = [
+    "Natural Approval Initial %",
+    "Natural Approval C1 %",
+    "Pending %",
+    "DS Pending %",
+    "Retention C1 %",
+    "Cycle 2 Pending %",
+    "Retention C2 %",
+    "CB %",
+]
+# The sample warehouse approves every first C1 try and has no pending C2 order.
+NO_FRACTION_IN_SAMPLE = {"Natural Approval C1 %", "Cycle 2 Pending %"}
+
+
+def test_count_ratios_are_fractions(orvesta, db, whole_period):
+    report = orvesta.bin_report(db, ["crm_id", "bin"], {}, whole_period)
+    fractions = {c for c in COUNT_RATIOS if report[c].astype(float).between(0, 1, "neither").any()}
+    assert fractions == set(COUNT_RATIOS) - NO_FRACTION_IN_SAMPLE
 
 
 def test_categories_cards_instances_and_order(orvesta, db, tables, whole_period):
