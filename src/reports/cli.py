@@ -393,6 +393,10 @@ Exit status: 0 done, 1 database unreachable or query failed, 2 bad input, 130 in
     )
     stop.add_argument("url", nargs="?", metavar="URL", help=f"its URL (default: ${ENV_URL})")
     stop.set_defaults(handler=_run_stop)
+
+    from reports.web.command_line import add_parser as add_web_parser
+
+    add_web_parser(commands, _add_database_options)
     return parser
 
 

@@ -36,6 +36,7 @@ import pandas as pd
 import sqlalchemy
 from psycopg2 import sql
 
+from . import report_colors
 from ._generate import generate_tables
 
 __all__ = ["SCHEMAS", "TABLES", "copy_frames", "create_schema", "generate", "load", "schema_sql"]
@@ -169,5 +170,6 @@ def load(
     tables = generate(scale, seed, today=today)
     create_schema(engine, replace=replace)
     copy_frames(engine, tables)
+    report_colors.load_report_colors(engine)
     _execute_script(engine, "ANALYZE;")
     return tables

@@ -1,0 +1,162 @@
+"""The web host: a page per report, CSV and JSON downloads of the same result.
+
+    app = create_app(engine, database_label="warehouse")
+    uvicorn.run(app, host="127.0.0.1", port=8000)
+
+Every page runs its report on a read-only connection. A form that the command would
+refuse comes back with the command's message in one line and the form as sent; a query
+that fails in the database shows the database's message; nothing shows a traceback.
+"""
+
+from __future__ import annotations
+
+import time
+from importlib import resources
+
+import jinja2
+import sqlalchemy
+from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
+from starlette.middleware import Middleware
+from starlette.middleware.trustedhost import TrustedHostMiddleware
+from starlette.requests import Request
+from starlette.responses import Response
+from starlette.routing import Mount, Route
+from starlette.staticfiles import StaticFiles
+from starlette.templating import Jinja2Templates
+
+from . import command
+from .form import ReportForm
+from .running import Cancelled, run_report
+from .screens import SCREENS, install_filter_names
+from .table import build_table
+from .token import TokenMiddleware
+
+__all__ = ["LOOPBACK_HOSTS", "create_app"]
+
+LOOPBACK_HOSTS = ("127.0.0.1", "localhost")
+
+_PACKAGE = resources.files(__package__)
+
+
+def _first_line(exc: BaseException) -> str:
+    text = str(exc).strip()
+    return text.splitlines()[0] if text else type(exc).__name__
+
+
+def _report_or_404(request: Request):
+    name = request.path_params["name"]
+    if name not in command.REPORTS:
+        raise HTTPException(404, f"no report {name!r}")
+    return command.REPORTS[name]
+
+
+def create_app(
+    engine: sqlalchemy.Engine,
+    *,
+    token: str | None = None,
+    database_label: str = "",
+    allowed_hosts: tuple[str, ...] | None = LOOPBACK_HOSTS,
+) -> Starlette:
+    """The application on ``engine``. With ``token`` every request must carry it (see
+    reports.web.token); ``allowed_hosts`` are the Host headers accepted (None: any),
+    which keeps pages on a loopback address from being read through a hostile DNS name."""
+    from reports.tintora import Tintora
+
+    install_filter_names(Tintora)
+    read_only = engine.execution_options(postgresql_readonly=True)
+    # Every template is HTML: escape every value, whatever its file name.
+    environment = jinja2.Environment(
+        loader=jinja2.FileSystemLoader(str(_PACKAGE / "templates")), autoescape=True
+    )
+    templates = Jinja2Templates(env=environment)
+    templates.env.globals.update(
+        reports=command.REPORTS, periods=command.PERIODS, database_label=database_label
+    )
+
+    async def index(request: Request) -> Response:
+        return templates.TemplateResponse(request, "index.html", {"current": None})
+
+    async def report_page(request: Request) -> Response:
+        report = _report_or_404(request)
+        form = ReportForm.from_query(report.name, request.query_params)
+        context = {
+            "current": report,
+            "report": report,
+            "screen": SCREENS[report.name],
+            "form": form,
+            "error": None,
+            "table": None,
+            "sql": "",
+            "downloads": form.query_string(),
+            "checked": None,
+        }
+        try:
+            checked = form.check(Tintora)
+        except command.UsageError as exc:
+            context["error"] = str(exc)
+            return templates.TemplateResponse(request, "report.html", context, status_code=400)
+        context["checked"] = checked
+        context["sql"] = command.query_text(checked)
+        started = time.perf_counter()
+        try:
+            result = await run_report(read_only, checked, request.receive)
+        except Cancelled:
+            return Response(status_code=499)  # nobody is listening any more
+        except sqlalchemy.exc.DBAPIError as exc:
+            context["error"] = command.database_message(exc, checked)
+            return templates.TemplateResponse(request, "report.html", context, status_code=502)
+        except Exception as exc:
+            context["error"] = f"the report failed: {type(exc).__name__}: {_first_line(exc)}"
+            return templates.TemplateResponse(request, "report.html", context, status_code=500)
+        context["seconds"] = time.perf_counter() - started
+        context["table"] = build_table(result.frame, result.palette, checked.label_columns)
+        context["missing_colors"] = result.palette.missing
+        return templates.TemplateResponse(request, "report.html", context)
+
+    async def download(request: Request) -> Response:
+        report = _report_or_404(request)
+        kind = request.url.path.rsplit(".", 1)[1]
+        form = ReportForm.from_query(report.name, request.query_params)
+        try:
+            checked = form.check(Tintora)
+        except command.UsageError as exc:
+            return Response(str(exc) + "\n", status_code=400, media_type="text/plain")
+        try:
+            result = await run_report(read_only, checked, request.receive)
+        except Cancelled:
+            return Response(status_code=499)
+        except sqlalchemy.exc.DBAPIError as exc:
+            message = command.database_message(exc, checked)
+            return Response(message + "\n", status_code=502, media_type="text/plain")
+        if kind == "csv":
+            body, media = command.csv_text(result.frame), "text/csv; charset=utf-8"
+        else:
+            body, media = command.json_text(result.frame), "application/json"
+        dates = "" if not SCREENS[report.name].dated else f"-{checked.start}-{checked.end}"
+        filename = f"{report.name}{dates}.{kind}"
+        headers = {"Content-Disposition": f'attachment; filename="{filename}"'}
+        return Response(body, media_type=media, headers=headers)
+
+    async def not_found(request: Request, exc: HTTPException) -> Response:
+        context = {"current": None, "message": exc.detail, "status": exc.status_code}
+        return templates.TemplateResponse(
+            request, "error.html", context, status_code=exc.status_code
+        )
+
+    middleware = []
+    if allowed_hosts is not None:
+        middleware.append(Middleware(TrustedHostMiddleware, allowed_hosts=list(allowed_hosts)))
+    if token is not None:
+        middleware.append(Middleware(TokenMiddleware, token=token))
+    routes = [
+        Route("/", index),
+        # Before the page route, whose {name} would take "approval.csv" whole.
+        Route("/report/{name}.csv", download, name="csv"),
+        Route("/report/{name}.json", download, name="json"),
+        Route("/report/{name}", report_page),
+        Mount("/static", StaticFiles(directory=str(_PACKAGE / "static")), name="static"),
+    ]
+    return Starlette(
+        routes=routes, middleware=middleware, exception_handlers={HTTPException: not_found}
+    )
