@@ -1,0 +1,182 @@
+"""Each report page against the sample warehouse: the table the command would print, its
+colored cells, and downloads byte for byte the command's output; refused forms."""
+
+from __future__ import annotations
+
+import datetime as dt
+import html
+import json
+from html.parser import HTMLParser
+
+import pytest
+
+TODAY = dt.date.today()
+
+
+class _Table(HTMLParser):
+    """The result table's header and rows: (text, attributes) per cell."""
+
+    def __init__(self, page: str):
+        super().__init__()
+        self.header: list[str] = []
+        self.rows: list[list[tuple[str, dict]]] = []
+        self._cell: list | None = None
+        self._inside = False
+        self.feed(page)
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "table" and dict(attrs).get("id") == "result":
+            self._inside = True
+        elif self._inside and tag == "tr":
+            self.rows.append([])
+        elif self._inside and tag in ("td", "th"):
+            self._cell = ["", dict(attrs), tag]
+
+    def handle_data(self, data):
+        if self._cell is not None:
+            self._cell[0] += data
+
+    def handle_endtag(self, tag):
+        if tag == "table":
+            self._inside = False
+        elif self._cell is not None and tag in ("td", "th"):
+            text, attrs, kind = self._cell
+            (self.header.append(text) if kind == "th" else self.rows[-1].append((text, attrs)))
+            self._cell = None
+
+    def column(self, name: str) -> list[tuple[str, dict]]:
+        index = self.header.index(name)
+        return [row[index] for row in self.rows if row]
+
+
+# report, form fields, the same request as command arguments, a column colored from
+# ui_tintora (None: none of the report's columns has a color table)
+CASES = [
+    ("inactive", {}, [], "enabled"),
+    (
+        "continuity",
+        {"group_by": "crm_id,cc_type", "f.card_type": "Visa"},
+        ["--group-by", "crm_id,cc_type", "--filter", "cc_type=Visa"],
+        "c1_projected_approval %",
+    ),
+    (
+        "approval",
+        {"period": "last_30_days", "f.card_type": ["visa", "master"]},
+        ["--period", "last_30_days", "--filter", "cc_type=visa", "--filter", "cc_type=master"],
+        "approval%",
+    ),
+    ("bin", {"period": "90"}, ["--period", "90"], "bin_category"),
+    (
+        "affid",
+        {
+            "start": str(TODAY - dt.timedelta(days=60)),
+            "group_by": "crm_id,affid",
+            "f.crm": "1",
+            "test_cards": "on",
+            "order_by": "-initials",
+        },
+        [
+            "--start",
+            str(TODAY - dt.timedelta(days=60)),
+            "--group-by",
+            "crm_id,affid",
+            "--filter",
+            "crm_id=1",
+            "--include-test-cards",
+            "--order-by=-initials",
+        ],
+        "chargeback %",
+    ),
+    (
+        "mtd",
+        {"period": "last_30_days", "group_by": "processor", "more": "crm_id=2"},
+        ["--period", "last_30_days", "--group-by", "processor", "--filter", "crm_id=2"],
+        None,
+    ),
+]
+
+
+@pytest.mark.parametrize(("name", "form", "argv", "colored"), CASES, ids=[c[0] for c in CASES])
+def test_report_page_shows_the_commands_result(
+    client, command, page_error, name, form, argv, colored
+):
+    response = client.get(f"/report/{name}", params=form)
+    assert response.status_code == 200, page_error(response.text)
+    table = _Table(response.text)
+    rows = [row for row in table.rows if row]
+    assert rows, "a page without rows proves nothing"
+    assert f"{len(rows):,} row" in response.text
+    # The cells are the command's table cells, row by row and in its order.
+    printed = command(name, *argv).splitlines()
+    assert printed[0].split() == " ".join(table.header).split()
+    for line, row in zip(printed[2:], rows, strict=True):
+        assert line.split() == " ".join(html.unescape(text) for text, _ in row).split()
+    # Colors come from the color tables, only on the columns that have one.
+    colored_columns = {
+        table.header[i] for row in rows for i, (_, attrs) in enumerate(row) if "data-color" in attrs
+    }
+    assert colored_columns <= {colored} | {h for h in table.header if h.lower().endswith("%")}
+    if colored is not None:
+        assert any("data-color" in attrs for _, attrs in table.column(colored))
+    # Downloads: the command's --csv and --json output for the same request.
+    csv = client.get(f"/report/{name}.csv", params=form)
+    assert csv.headers["content-disposition"].startswith(f'attachment; filename="{name}')
+    assert csv.text == command(name, *argv, "--csv", "-")
+    downloaded = client.get(f"/report/{name}.json", params=form).text
+    assert downloaded == command(name, *argv, "--json")
+    assert len(json.loads(downloaded)) == len(rows)
+
+
+@pytest.mark.parametrize(
+    ("name", "form", "message"),
+    [
+        ("approval", {"start": "2026-13-01"}, "start: not a date: '2026-13-01'"),
+        ("approval", {"start": "2026-11-30", "end": "2026-11-01"}, "is after the end date"),
+        ("approval", {"period": "fortnight"}, "unknown period 'fortnight'"),
+        ("approval", {"period": "last_7_days", "end": "2026-11-01"}, "period cannot be combined"),
+        ("bin", {"group_by": "crm_id"}, "grouping must include bin"),
+        ("affid", {"group_by": "affid; drop table x"}, "invalid grouping column"),
+        ("affid", {"f.card type": "visa"}, "invalid column name 'card type'"),
+        ("affid", {"more": "cc_type visa"}, "expected COLUMN=VALUE"),
+        ("mtd", {"order_by": "revenue_$; select 1"}, "invalid"),
+    ],
+)
+def test_refused_form_shows_one_line_and_keeps_the_form(client, page_error, name, form, message):
+    response = client.get(f"/report/{name}", params=form)
+    assert response.status_code == 400
+    error = html.unescape(page_error(response.text) or "")
+    assert message in error and "\n" not in error and "--" not in error
+    assert 'id="result"' not in response.text
+    for value in form.values():
+        assert (
+            f'value="{html.escape(value)}"' in response.text or html.escape(value) in response.text
+        )
+    download = client.get(f"/report/{name}.csv", params=form)
+    assert (download.status_code, message in download.text) == (400, True)
+
+
+def test_database_failure_is_one_message(client, page_error):
+    response = client.get("/report/affid", params={"group_by": "no_such_column"})
+    assert response.status_code == 502
+    error = page_error(response.text)
+    assert error.startswith("the query failed: column") and "no_such_column" in error
+    assert "reporting.cpa_orders" in error  # the command's hint on where columns come from
+    assert "Traceback" not in response.text and 'id="result"' not in response.text
+
+
+def test_values_are_escaped(client):
+    hostile = "<script>alert('x')</script>"
+    response = client.get("/report/approval", params={"f.corporation": hostile})
+    assert response.status_code == 200
+    assert "<script>alert" not in response.text
+    # Echoed in the form and written into the SQL (quotes doubled), escaped both times.
+    assert 'value="&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;"' in response.text
+    assert "&#39;&lt;script&gt;alert(&#39;&#39;x&#39;&#39;)&lt;/script&gt;&#39;" in response.text
+    # Text from the database is escaped too: the sample has a corporation "O'Hara & Sons".
+    everything = client.get("/report/approval", params={"period": "90"}).text
+    assert "O&#39;Hara &amp; Sons" in everything and "O'Hara & Sons" not in everything
+
+
+def test_unknown_report_is_not_found(client):
+    response = client.get("/report/nope")
+    assert response.status_code == 404 and "no report &#39;nope&#39;" in response.text
