@@ -165,11 +165,11 @@ def load(
     replace: bool = True,
 ) -> dict[str, pd.DataFrame]:
     """Create the warehouse in ``engine``'s database, fill it with ``generate(scale,
-    seed, today=today)`` and return those frames. ``replace`` drops the warehouse
-    schemas first (see ``create_schema``)."""
+    seed, today=today)`` and the color tables of ``report_colors``, and return those
+    frames. ``replace`` drops the warehouse schemas first (see ``create_schema``)."""
     tables = generate(scale, seed, today=today)
     create_schema(engine, replace=replace)
     copy_frames(engine, tables)
-    report_colors.load_report_colors(engine)
+    tables.update(report_colors.load_report_colors(engine))
     _execute_script(engine, "ANALYZE;")
     return tables

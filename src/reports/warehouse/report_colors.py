@@ -47,10 +47,11 @@ REPORT_COLOR_TABLES = {
 }
 
 
-def load_report_colors(engine: sqlalchemy.Engine) -> None:
+def load_report_colors(engine: sqlalchemy.Engine) -> dict[str, pd.DataFrame]:
     """Create and fill the tables of ``REPORT_COLOR_TABLES`` in the schema ui_tintora,
-    which must exist and must not hold them yet."""
+    which must exist and must not hold them yet; their rows, "schema.table" -> frame."""
     from . import _execute_script, copy_frames
 
     _execute_script(engine, _DDL)
     copy_frames(engine, REPORT_COLOR_TABLES)
+    return {name: frame.copy() for name, frame in REPORT_COLOR_TABLES.items()}
