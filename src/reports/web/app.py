@@ -29,7 +29,7 @@ from . import command
 from .form import ReportForm
 from .running import Cancelled, run_report
 from .screens import SCREENS, install_filter_names
-from .table import build_table
+from .table import MAX_ROWS, build_table
 from .token import TokenMiddleware
 
 __all__ = ["LOOPBACK_HOSTS", "create_app"]
@@ -110,7 +110,10 @@ def create_app(
             context["error"] = f"the report failed: {type(exc).__name__}: {_first_line(exc)}"
             return templates.TemplateResponse(request, "report.html", context, status_code=500)
         context["seconds"] = time.perf_counter() - started
-        context["table"] = build_table(result.frame, result.palette, checked.label_columns)
+        every_row = request.query_params.get("rows") == "all"
+        context["table"] = build_table(
+            result.frame, result.palette, None if every_row else MAX_ROWS
+        )
         context["missing_colors"] = result.palette.missing
         return templates.TemplateResponse(request, "report.html", context)
 
