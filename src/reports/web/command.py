@@ -11,8 +11,8 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import functools
 import datetime as dt
+import functools
 import json
 import re
 import warnings
