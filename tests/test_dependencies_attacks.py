@@ -114,7 +114,7 @@ def ids_with(engine, column: str, plain: object) -> list[int]:
         return [row[0] for row in conn.execute(sqlalchemy.text(query), params)]
 
 
-def hostile(base, *args, **members):
+def hostile(base, args, **members):
     """An instance of a new subclass of ``base`` made from ``args``: each member named
     is a method returning the given result, or the given property."""
 
@@ -175,84 +175,39 @@ def quoted(iso: str, column: str) -> str:
 
 
 NUMBER = f"(select 0 where {FIRE})"  # fits both "= ..." and "IN (...)"
-TEXT_METHODS = ("__str__", "__repr__", "__format__")
 
 
-def text_methods(payload, *more):
-    return dict.fromkeys((*TEXT_METHODS, *more), payload)
+def texts(payload, *more):
+    """Members that write ``payload`` as the object's text."""
+    return dict.fromkeys(("__str__", "__repr__", "__format__", *more), payload)
 
 
 # (column, the plain value, a hostile object of the same value)
 VALUES = {
-    "int": ("i", -5, lambda: hostile(int, -5, __int__=7, __index__=7, **text_methods(NUMBER))),
-    "float": ("f", 2.5, lambda: hostile(float, 2.5, __float__=1.5, **text_methods(NUMBER))),
-    "numpy.float64": ("f", 2.5, lambda: hostile(np.float64, 2.5, **text_methods(NUMBER))),
-    "Decimal": (
-        "n",
-        Decimal("2.5"),
-        lambda: hostile(
-            Decimal,
-            "2.5",
-            is_finite=True,
-            is_nan=False,
-            is_infinite=False,
-            as_tuple=(0, (1,), 0),
-            **text_methods(NUMBER),
-        ),  # fmt: skip
-    ),
+    "int": ("i", -5, lambda: hostile(int, (-5,), __int__=7, __index__=7, **texts(NUMBER))),
+    "float": ("f", 2.5, lambda: hostile(float, (2.5,), __float__=1.5, **texts(NUMBER))),
+    "numpy.float64": ("f", 2.5, lambda: hostile(np.float64, (2.5,), **texts(NUMBER))),
+    "Decimal": ("n", Decimal("2.5"), lambda: hostile(
+        Decimal, ("2.5",), is_finite=True, is_nan=False, is_infinite=False, **texts(NUMBER)
+    )),
     "str": ("v", "x", lambda: hostile_str("x", f"x' || (select '' where {FIRE}) || '")),
-    "date": (
-        "d",
-        dt.date(2024, 2, 29),
-        lambda: hostile(
-            dt.date,
-            2024,
-            2,
-            29,
-            year=property(lambda self: 1999),
-            **text_methods(quoted("2024-02-29", "d"), "isoformat", "strftime"),
-        ),  # fmt: skip
-    ),
-    "datetime": (
-        "ts",
-        TS,
-        lambda: hostile(
-            dt.datetime,
-            2024,
-            3,
-            1,
-            12,
-            30,
-            0,
-            250000,
-            tzinfo=property(lambda self: None),
-            **text_methods(quoted("2024-03-01T12:30:00.25", "ts"), "isoformat", "strftime"),
-        ),  # fmt: skip
-    ),
-    "datetime with time zone": (
-        "tz",
-        TZ,
-        lambda: hostile(
-            dt.datetime,
-            2024,
-            3,
-            1,
-            12,
-            30,
-            0,
-            0,
-            TZ.tzinfo,
-            utcoffset=dt.timedelta(0),
-            **text_methods(quoted("2024-03-01T12:30:00+02:00", "tz"), "isoformat"),
-        ),  # fmt: skip
-    ),
-    "time": (
-        "t",
-        dt.time(5, 30),
-        lambda: hostile(dt.time, 5, 30, **text_methods(quoted("05:30:00", "t"), "isoformat")),
-    ),
+    "date": ("d", dt.date(2024, 2, 29), lambda: hostile(
+        dt.date, (2024, 2, 29), year=property(lambda self: 1999),
+        **texts(quoted("2024-02-29", "d"), "isoformat", "strftime"),
+    )),
+    "datetime": ("ts", TS, lambda: hostile(
+        dt.datetime, (2024, 3, 1, 12, 30, 0, 250000), tzinfo=property(lambda self: None),
+        **texts(quoted("2024-03-01T12:30:00.25", "ts"), "isoformat", "strftime"),
+    )),
+    "datetime with time zone": ("tz", TZ, lambda: hostile(
+        dt.datetime, (2024, 3, 1, 12, 30, 0, 0, TZ.tzinfo), utcoffset=dt.timedelta(0),
+        **texts(quoted("2024-03-01T12:30:00+02:00", "tz"), "isoformat"),
+    )),
+    "time": ("t", dt.time(5, 30), lambda: hostile(
+        dt.time, (5, 30), **texts(quoted("05:30:00", "t"), "isoformat")
+    )),
     "UUID": ("u", U1, lambda: hostile_uuid()),
-}
+}  # fmt: skip
 
 
 @pytest.mark.parametrize("shape", ["value", "tuple with None"])
@@ -348,11 +303,22 @@ def test_returned_names_and_texts_are_exact_strings():
     assert texts == ["v", '"Mixed"', "a.v ASC", "WHERE v = 'x'"]
 
 
+class EqualToNumpyTypes(type):
+    """Classes that compare equal to and hash like numpy.int64."""
+
+    def __eq__(cls, other):
+        return True
+
+    def __hash__(cls):
+        return hash(np.int64)
+
+
 @pytest.mark.parametrize(
     "value, names",
     [
         (b"x", "bytes"),
-        (hostile(np.int64, 5, __int__=7), "Hostileint64"),
+        (hostile(np.int64, (5,), __int__=7), "Hostileint64"),
+        (EqualToNumpyTypes("Lookalike", (np.int64,), {"__int__": lambda self: 7})(5), "Lookalike"),
         (np.timedelta64(1, "D"), "timedelta64"),
         (np.complex128(1), "complex128"),
         (pd.Timedelta(1), "Timedelta"),

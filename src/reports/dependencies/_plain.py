@@ -22,8 +22,9 @@ import numpy as np
 
 Plain: TypeAlias = bool | int | float | Decimal | str | dt.date | dt.time | uuid.UUID | None
 
-_NUMPY_INTEGERS = frozenset(np.dtype(code).type for code in np.typecodes["AllInteger"])
-_NUMPY_FLOATS = frozenset(np.dtype(code).type for code in np.typecodes["Float"])
+# Compared by identity below: "kind in a_set" would ask the caller's metaclass for __eq__.
+_NUMPY_INTEGERS = tuple({np.dtype(code).type for code in np.typecodes["AllInteger"]})
+_NUMPY_FLOATS = tuple({np.dtype(code).type for code in np.typecodes["Float"]})
 _DAY_UNITS = frozenset({"Y", "M", "W", "D"})
 # The slot UUID keeps its number in; a subclass can put a property named "int" over it.
 _UUID_NUMBER = uuid.UUID.__dict__["int"]
@@ -69,9 +70,9 @@ def plain_value(value: Any, key: str) -> Plain:
     if issubclass(kind, np.generic):
         if kind is np.bool_:
             return bool(value)
-        if kind in _NUMPY_INTEGERS:
+        if any(kind is numpy_type for numpy_type in _NUMPY_INTEGERS):
             return int(value)
-        if kind in _NUMPY_FLOATS:
+        if any(kind is numpy_type for numpy_type in _NUMPY_FLOATS):
             return float(value)
         if kind is np.datetime64:
             return _plain_datetime64(value, key)

@@ -20,8 +20,17 @@ from ._plain import Plain, exact_str
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_$]{0,62}")
 _RESERVED = frozenset(RESERVED_WORDS)
-_PLAIN_TYPES = frozenset(
-    {type(None), bool, int, float, Decimal, str, dt.date, dt.datetime, dt.time, uuid.UUID}
+_PLAIN_TYPES = (
+    type(None),
+    bool,
+    int,
+    float,
+    Decimal,
+    str,
+    dt.date,
+    dt.datetime,
+    dt.time,
+    uuid.UUID,
 )
 # With the pure-Python decimal a Decimal copied from a subclass takes its digits from
 # attributes the subclass can replace, so the text of a Decimal is checked as well.
@@ -61,7 +70,7 @@ def _identifier_text(name: str) -> str | None:
 
 def literal(value: Plain) -> str:
     """One plain value as a PostgreSQL literal, in the form psycopg2 gives it."""
-    if type(value) not in _PLAIN_TYPES:
+    if not any(type(value) is plain_type for plain_type in _PLAIN_TYPES):
         raise TypeError(f"not a plain value: {type(value).__name__}")
     if value is None:
         return "NULL"
