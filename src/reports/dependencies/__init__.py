@@ -42,7 +42,7 @@ from typing import Any, Literal, TypeAlias
 import numpy as np
 
 from ._plain import exact_str, plain_value
-from ._sql import column, literal
+from ._sql import IDENTIFIER, column, literal
 
 __all__ = [
     "now",
@@ -57,7 +57,7 @@ __all__ = [
 OrderItem: TypeAlias = "str | tuple[str, str]"
 OrderBy: TypeAlias = "OrderItem | Iterable[OrderItem] | Literal[False] | None"
 
-_QUALIFIER = re.compile(r"(?:[A-Za-z_][A-Za-z0-9_$]{0,62}\.)?")
+_QUALIFIER = re.compile(rf"(?:{IDENTIFIER.pattern}\.)?")
 _PREFIXES = frozenset({"WHERE", "AND", "HAVING"})
 _ORDER_ITEM = re.compile(
     r"\s*(?P<minus>-)?(?P<name>[^\s]+?)(?:\s+(?P<direction>asc|desc))?\s*", re.IGNORECASE

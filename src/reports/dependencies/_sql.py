@@ -18,7 +18,7 @@ from sqlalchemy.dialects.postgresql.base import RESERVED_WORDS
 
 from ._plain import Plain, exact_str
 
-_IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_$]{0,62}")
+IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_$]{0,62}")
 _RESERVED = frozenset(RESERVED_WORDS)
 _PLAIN_TYPES = (
     type(None),
@@ -60,7 +60,7 @@ def column(name: object, what: str = "column name") -> str:
 def _identifier_text(name: str) -> str | None:
     # Quoted where PostgreSQL would not read the name as written: reserved words and
     # names with upper-case letters (the same choice as SQLAlchemy's quoting).
-    if not _IDENTIFIER.fullmatch(name):
+    if not IDENTIFIER.fullmatch(name):
         return None
     return f'"{name}"' if name in _RESERVED or name.lower() != name else name
 
