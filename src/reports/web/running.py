@@ -78,8 +78,9 @@ def _run(engine, checked, started: threading.Event, box: dict) -> ReportResult:
 
 
 async def run_report(engine, checked, receive) -> ReportResult:
-    """Run ``checked`` (a CheckedRequest) on a read-only connection of ``engine``;
-    Cancelled when ``receive`` (the request's ASGI receive) reports a disconnect first."""
+    """Run ``checked`` (a CheckedRequest) on a connection of its own from ``engine`` (the
+    pages pass a read-only one) and read its colors; Cancelled when ``receive`` (the
+    request's ASGI receive) reports a disconnect before the result is complete."""
     started = threading.Event()
     box: dict = {}
 

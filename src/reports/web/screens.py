@@ -30,8 +30,8 @@ FILTER_COLUMNS = {
 
 @dataclasses.dataclass(frozen=True)
 class Screen:
-    """One report's form: its filter fields (screen name, label), suggested grouping
-    columns, whether it reads a date range, and the columns its chart may use."""
+    """One report's form: its filter fields (screen name, label), the grouping columns
+    it suggests, and whether it reads a date range."""
 
     filters: tuple[tuple[str, str], ...] = ()
     group_columns: tuple[str, ...] = ()
