@@ -12,9 +12,10 @@
 import datetime
 from collections.abc import Iterable, Mapping, Sequence, Set
 from decimal import Decimal
-from typing import Literal, NoReturn, Protocol, TypeAlias, overload, type_check_only
+from typing import Literal, NoReturn, Protocol, TypeAlias, TypedDict, overload, type_check_only
 
 from pandas import DataFrame
+from typing_extensions import ReadOnly
 
 @type_check_only
 class _Database(Protocol):
@@ -27,18 +28,24 @@ class _Database(Protocol):
 # datetime, or the string itself), which must hold no quote and no backslash (ValueError).
 _Date: TypeAlias = datetime.date | str
 
+# A dict or any other mapping holding "start_date" and "end_date" (KeyError without),
+# or a TypedDict with both keys required.
 @type_check_only
-class _ReportRequest(Protocol):
-    # A dict or any other mapping holding "start_date" and "end_date" (KeyError without).
+class _Subscriptable(Protocol):
     def __getitem__(self, key: str, /) -> _Date: ...
+
+@type_check_only
+class _RequestDict(TypedDict):
+    start_date: ReadOnly[_Date]
+    end_date: ReadOnly[_Date]
+
+_ReportRequest: TypeAlias = _Subscriptable | _RequestDict
 
 # A filter value is compared with `=` (None: IS NULL); a list, tuple, set or frozenset
 # of them with IN. Sequence and Set keep a dict[str, list[int]] acceptable (list is
 # invariant); other sequences, nested collections and mappings raise TypeError.
 _FilterScalar: TypeAlias = str | int | float | Decimal | datetime.date | datetime.time | None
-_Filters: TypeAlias = Mapping[
-    str, _FilterScalar | Sequence[_FilterScalar] | Set[_FilterScalar]
-]
+_Filters: TypeAlias = Mapping[str, _FilterScalar | Sequence[_FilterScalar] | Set[_FilterScalar]]
 # Column names; one name may be given as a string.
 _Grouping: TypeAlias = str | Iterable[str]
 # "col", "col desc", "-col", ("col", "asc"), or a list of them; false: grouping order.

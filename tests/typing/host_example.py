@@ -10,7 +10,7 @@ from __future__ import annotations
 import datetime
 from dataclasses import dataclass
 from decimal import Decimal
-from typing import NoReturn
+from typing import NoReturn, TypedDict
 
 import pandas as pd
 import sqlalchemy
@@ -22,6 +22,12 @@ from reports import orvesta, tintora
 @dataclass(frozen=True)
 class Database:
     engine: sqlalchemy.Engine
+
+
+class Period(TypedDict):
+    start_date: datetime.date
+    end_date: datetime.date
+    label: str
 
 
 class Request:
@@ -61,6 +67,7 @@ def every_report(db: Database) -> list[pd.DataFrame]:
         orvesta.affid_report(db, ["affid"], reporting_query=month, order_by="initials desc"),
         orvesta.mtd_report(db, ["processor"], month, {"crm_id": None}, False),
         orvesta.mtd_report(db, reporting_query=as_text, providers=providers),
+        orvesta.mtd_report(db, ["crm_id"], Period(start_date=first, end_date=first, label="")),
     ]
     for frame in frames:
         assert_type(frame, pd.DataFrame)
@@ -80,9 +87,16 @@ def colors(db: Database) -> dict[str, dict[str, str]]:
     return rows
 
 
+class Partial(TypedDict, total=False):
+    start_date: datetime.date
+    end_date: datetime.date
+
+
 def refused(db: Database) -> None:
     """Calls the stubs refuse: each ignore must stay needed."""
     numbers = {"start_date": 1, "end_date": 2}
+    partial = Partial(start_date=datetime.date.today())
+    orvesta.bin_report(db, ["bin"], reporting_query=partial)  # type: ignore[arg-type]
     orvesta.mtd_report(db, ["crm_id"], numbers)  # type: ignore[arg-type]
     orvesta.affid_report(db, reporting_query={}, filters={"a": {"b": 1}})  # type: ignore[dict-item]
     orvesta.bin_report(db, [1], reporting_query={})  # type: ignore[list-item]
