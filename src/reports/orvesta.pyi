@@ -7,7 +7,9 @@
 # Every report reads reporting_query["start_date"] and ["end_date"]; its default, False,
 # cannot be subscripted, so a call without it raises TypeError. The last overload of
 # each report says so (NoReturn) while matching the runtime signature, default included.
-# Parameters a report never reads are `object`: anything is accepted and ignored.
+# The helpers refuse an empty grouping (ValueError), so the reports that group need
+# group_by although it defaults to an empty list. Parameters a report never reads are
+# `object`: anything is accepted and ignored.
 
 import datetime
 from collections.abc import Iterable, Mapping, Sequence, Set
@@ -106,7 +108,7 @@ def continuity_report(
 @overload
 def continuity_report(
     db: _Database,
-    group_by: _Grouping = ...,
+    group_by: _Grouping,
     filters: _Filters | None = ...,
     *,
     reporting_query: _ReportRequest,
@@ -172,7 +174,7 @@ def bin_report(
 @overload
 def bin_report(
     db: _Database,
-    group_by: _Grouping = ...,
+    group_by: _Grouping,
     filters: _Filters | None = ...,
     *,
     reporting_query: _ReportRequest,
@@ -205,7 +207,7 @@ def affid_report(
 @overload
 def affid_report(
     db: _Database,
-    group_by: _Grouping = ...,
+    group_by: _Grouping,
     filters: _Filters | None = ...,
     *,
     reporting_query: _ReportRequest,
@@ -229,16 +231,6 @@ def affid_report(
 def mtd_report(
     db: _Database,
     group_by: _Grouping,
-    reporting_query: _ReportRequest,
-    filters: _Filters | None = ...,
-    order_by: _Ordering = ...,
-    **kwargs: object,
-) -> DataFrame: ...
-@overload
-def mtd_report(
-    db: _Database,
-    group_by: _Grouping = ...,
-    *,
     reporting_query: _ReportRequest,
     filters: _Filters | None = ...,
     order_by: _Ordering = ...,

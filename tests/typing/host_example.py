@@ -66,7 +66,7 @@ def every_report(db: Database) -> list[pd.DataFrame]:
         ),
         orvesta.affid_report(db, ["affid"], reporting_query=month, order_by="initials desc"),
         orvesta.mtd_report(db, ["processor"], month, {"crm_id": None}, False),
-        orvesta.mtd_report(db, reporting_query=as_text, providers=providers),
+        orvesta.mtd_report(db, "crm_id", reporting_query=as_text, providers=providers),
         orvesta.mtd_report(db, ["crm_id"], Period(start_date=first, end_date=first, label="")),
     ]
     for frame in frames:
@@ -98,8 +98,9 @@ def refused(db: Database) -> None:
     partial = Partial(start_date=datetime.date.today())
     orvesta.bin_report(db, ["bin"], reporting_query=partial)  # type: ignore[arg-type]
     orvesta.mtd_report(db, ["crm_id"], numbers)  # type: ignore[arg-type]
-    orvesta.affid_report(db, reporting_query={}, filters={"a": {"b": 1}})  # type: ignore[dict-item]
+    orvesta.affid_report(db, "affid", reporting_query={}, filters={"a": {"b": 1}})  # type: ignore[dict-item]
     orvesta.bin_report(db, [1], reporting_query={})  # type: ignore[list-item]
+    orvesta.mtd_report(db, reporting_query={})  # type: ignore[call-overload]
     orvesta.continuity_report(db, reporting_query={}, order_by=True)  # type: ignore[call-overload]
     orvesta.inactive_report(object(), reporting_query={})  # type: ignore[call-overload]
     orvesta.get_first_dom(1)  # type: ignore[call-arg]
