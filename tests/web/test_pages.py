@@ -113,6 +113,9 @@ def test_values_are_escaped(client):
     response = client.get("/report/approval", params={"f.corporation": hostile})
     assert response.status_code == 200
     assert "<script>alert" not in response.text
+    # And were anything ever to slip through, the browser runs only the package's script.
+    assert "script-src" not in response.headers["content-security-policy"]
+    assert response.headers["content-security-policy"].startswith("default-src 'self';")
     # Echoed in the form and written into the SQL (quotes doubled), escaped both times.
     assert 'value="&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;"' in response.text
     assert "&#39;&lt;script&gt;alert(&#39;&#39;x&#39;&#39;)&lt;/script&gt;&#39;" in response.text

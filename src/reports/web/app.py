@@ -27,10 +27,10 @@ from starlette.templating import Jinja2Templates
 
 from . import command
 from .form import ReportForm
+from .guards import SafetyHeadersMiddleware, TokenMiddleware
 from .running import Cancelled, run_report
 from .screens import SCREENS, install_filter_names
 from .table import MAX_ROWS, build_table
-from .token import TokenMiddleware
 
 __all__ = ["LOOPBACK_HOSTS", "create_app"]
 
@@ -59,7 +59,7 @@ def create_app(
     allowed_hosts: tuple[str, ...] | None = LOOPBACK_HOSTS,
 ) -> Starlette:
     """The application on ``engine``. With ``token`` every request must carry it (see
-    reports.web.token); ``allowed_hosts`` are the Host headers accepted (None: any),
+    reports.web.guards); ``allowed_hosts`` are the Host headers accepted (None: any),
     which keeps pages on a loopback address from being read through a hostile DNS name."""
     from reports.tintora import Tintora
 
@@ -147,7 +147,7 @@ def create_app(
             request, "error.html", context, status_code=exc.status_code
         )
 
-    middleware = []
+    middleware = [Middleware(SafetyHeadersMiddleware)]
     if allowed_hosts is not None:
         middleware.append(Middleware(TrustedHostMiddleware, allowed_hosts=list(allowed_hosts)))
     if token is not None:

@@ -1,4 +1,10 @@
-"""The token rule for a server reachable from other machines: every request carries the
+"""What every response and request passes: the browser's safety headers, and the token.
+
+The headers keep a page from running script that is not the package's own (even if
+some value ever escaped unescaped), from being framed by another site, and from
+handing its address to other sites.
+
+The token rule for a server reachable from other machines: every request carries the
 token, as ``Authorization: Bearer TOKEN``, as the cookie this middleware sets, or once
 as ``?token=TOKEN`` in the address that the server printed. That address answers with a
 redirect to itself without the token, setting the cookie, so that the token leaves the
@@ -14,9 +20,37 @@ from urllib.parse import parse_qsl, urlencode
 from starlette.datastructures import URL
 from starlette.responses import PlainTextResponse, RedirectResponse
 
-__all__ = ["COOKIE", "TokenMiddleware"]
+__all__ = ["COOKIE", "SafetyHeadersMiddleware", "TokenMiddleware"]
 
 COOKIE = "reports_token"
+
+
+_SAFETY_HEADERS = [
+    (
+        b"content-security-policy",
+        b"default-src 'self'; img-src 'self' data:; style-src 'self' 'unsafe-inline'; "
+        b"frame-ancestors 'none'; form-action 'self'; base-uri 'none'",
+    ),
+    (b"x-content-type-options", b"nosniff"),
+    (b"referrer-policy", b"no-referrer"),
+]
+
+
+class SafetyHeadersMiddleware:
+    def __init__(self, app):
+        self.app = app
+
+    async def __call__(self, scope, receive, send):
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+
+        async def send_with_headers(message):
+            if message["type"] == "http.response.start":
+                message = {**message, "headers": [*message.get("headers", []), *_SAFETY_HEADERS]}
+            await send(message)
+
+        await self.app(scope, receive, send_with_headers)
 
 
 def _same(given: str | None, token: str) -> bool:
