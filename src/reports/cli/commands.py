@@ -1,0 +1,87 @@
+"""The commands that read the database: a report, and the color index tables."""
+
+from __future__ import annotations
+
+from ..output import Progress
+from .arguments import check_arguments, report_arguments
+from .catalog import COLOR_SCHEMA, Report
+from .database import check_database_options, database, query_errors
+from .emit import check_output, emit
+from .errors import CommandError, UsageError
+from .signals import interruptible_queries
+
+
+def run_report(args, progress: Progress) -> None:
+    from reports import orvesta
+
+    report: Report = args.report
+    kwargs = report_arguments(args)
+    check_database_options(args)
+    check_output(args)
+    function = getattr(orvesta, report.function_name)
+    check_arguments(function, kwargs)
+    with database(args, progress) as db:
+        with (
+            progress.step(f"running the {report.name} report"),
+            query_errors(report.columns_hint),
+            interruptible_queries(),
+        ):
+            frame = function(db, **kwargs)
+    emit(args, frame, labels=report.labels(kwargs.get("group_by", ())), progress=progress)
+
+
+def _color_tables(engine) -> dict[str, list[str]]:
+    """The tables (and views) of the color index schema with their columns, in order."""
+    import sqlalchemy
+
+    query = sqlalchemy.text(
+        "SELECT table_name, column_name FROM information_schema.columns "
+        "WHERE table_schema = :schema ORDER BY table_name, ordinal_position"
+    )
+    tables: dict[str, list[str]] = {}
+    with engine.connect() as connection:
+        for table, column in connection.execute(query, {"schema": COLOR_SCHEMA}):
+            tables.setdefault(table, []).append(column)
+    return tables
+
+
+def run_colors(args, progress: Progress) -> None:
+    import pandas as pd
+
+    if args.table is None and args.key is not None:
+        raise UsageError("--key needs a TABLE")
+    check_database_options(args)
+    check_output(args)
+    with database(args, progress) as db, query_errors():
+        tables = _color_tables(db.engine)
+        if args.table is None:
+            listing = [{"table": name, "columns": columns} for name, columns in tables.items()]
+            frame = pd.DataFrame(
+                [(name, ", ".join(columns)) for name, columns in tables.items()],
+                columns=["table", "columns"],
+            )
+            emit(args, frame, labels=1, json_data=listing, progress=progress)
+            return
+        columns = tables.get(args.table)
+        if columns is None:
+            known = ", ".join(tables) or "none"
+            raise CommandError(
+                f"no table {args.table!r} in schema {COLOR_SCHEMA} (tables: {known})"
+            )
+        key = args.key if args.key is not None else columns[0]
+        if key not in columns:
+            raise CommandError(
+                f"table {COLOR_SCHEMA}.{args.table} has no column {key!r} "
+                f"(columns: {', '.join(columns)})"
+            )
+        from reports.tintora import Tintora
+
+        with progress.step(f"reading {COLOR_SCHEMA}.{args.table}"):
+            rows = Tintora(db).get(args.table, key)
+    others = [column for column in columns if column != key]
+    frame = pd.DataFrame(
+        [[name, *(row.get(column) for column in others)] for name, row in rows.items()],
+        columns=[key, *others],
+        dtype=object,
+    )
+    emit(args, frame, labels=1, json_data=rows, progress=progress)

@@ -1,0 +1,223 @@
+"""The command line: subcommands, options and the checks of single option values.
+
+Values that need one another (a date range, a grouping that must hold a column) are
+checked in ``arguments``; a parse error ends the command with one line, not a usage text.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import re
+
+from .catalog import COLOR_SCHEMA, ENV_URL, REPORTS, SAMPLE_SCALE, Report
+from .errors import UsageError
+
+__all__ = ["build_parser"]
+
+_PERIODS = (
+    "today",
+    "yesterday",
+    "last_7_days",
+    "last_30_days",
+    "month_to_date",
+    "last_month",
+    "year_to_date",
+)
+_DATE = re.compile(r"\d{4}-\d{2}-\d{2}")
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose errors end the command with one line, not a usage text."""
+
+    def error(self, message: str):
+        raise UsageError(f"{message} (see '{self.prog} --help')", self.prog)
+
+
+def _date(text: str) -> dt.date:
+    try:
+        if _DATE.fullmatch(text.strip()):
+            return dt.date.fromisoformat(text.strip())
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(f"not a date: {text!r} ({exc})") from None
+    raise argparse.ArgumentTypeError(f"not a date: {text!r} (expected YYYY-MM-DD)")
+
+
+def _period(text: str) -> tuple[dt.date, dt.date]:
+    from reports.dependencies import _get_interval_date
+
+    name = text.strip().lower()
+    interval: str | int = int(name) if name.isdigit() else name
+    try:
+        return _get_interval_date(interval, dt.date.today())
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"unknown period {text!r} (choose from {', '.join(_PERIODS)} or a number of days)"
+        ) from None
+
+
+def _names(text: str) -> list[str]:
+    names = [name.strip() for name in text.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"empty column name in {text!r}")
+    return names
+
+
+def _filter(text: str) -> tuple[str, str]:
+    column, equals, value = text.partition("=")
+    if not equals or not column.strip():
+        raise argparse.ArgumentTypeError(f"expected COLUMN=VALUE, got {text!r}")
+    return column.strip(), value
+
+
+def _positive(text: str) -> int:
+    try:
+        number = int(text)
+    except ValueError:
+        number = 0
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    return number
+
+
+def _add_database_options(parser: argparse.ArgumentParser, *, sample: bool = True) -> None:
+    group = parser.add_argument_group("database")
+    group.add_argument(
+        "--db",
+        metavar="URL",
+        help=f"SQLAlchemy URL of a PostgreSQL database (default: ${ENV_URL}; without "
+        "either, a sample database is started for this run and removed afterwards)",
+    )
+    if sample:
+        group.add_argument(
+            "--scale",
+            type=_positive,
+            metavar="N",
+            help=f"orders in the sample database (default {SAMPLE_SCALE}; not with --db)",
+        )
+
+
+def _add_output_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("output (default: an aligned table on stdout)")
+    exclusive = group.add_mutually_exclusive_group()
+    exclusive.add_argument(
+        "--csv",
+        metavar="FILE",
+        help="write CSV to FILE ('-' for stdout); FILE appears only once it is complete",
+    )
+    exclusive.add_argument("--json", action="store_true", help="write JSON to stdout")
+
+
+def _add_report_parser(commands, report: Report) -> None:
+    parser = commands.add_parser(
+        report.name,
+        help=report.summary,
+        description=report.description,
+    )
+    dates = parser.add_argument_group("date range (default: the current month up to today)")
+    dates.add_argument(
+        "--start",
+        type=_date,
+        metavar="DATE",
+        help="first day, YYYY-MM-DD (default: the first day of the end date's month)",
+    )
+    dates.add_argument("--end", type=_date, metavar="DATE", help="last day (default: today)")
+    dates.add_argument(
+        "--period",
+        type=_period,
+        metavar="NAME",
+        help=f"instead of --start/--end: {', '.join(_PERIODS)}, or N for the last N days",
+    )
+    query = parser.add_argument_group("query")
+    if report.group_by:
+        query.add_argument(
+            "--group-by",
+            type=_names,
+            action="append",
+            metavar="COLUMNS",
+            help=f"grouping columns, comma-separated or repeated (default: "
+            f"{','.join(report.group_by)})",
+        )
+    if report.filters:
+        query.add_argument(
+            "--filter",
+            type=_filter,
+            action="append",
+            metavar="COLUMN=VALUE",
+            help="keep rows whose COLUMN equals VALUE; repeat it for more columns, or for "
+            "more values of one column (rows matching any of them)",
+        )
+    if report.order_by:
+        query.add_argument(
+            "--order-by",
+            type=_names,
+            action="append",
+            metavar="COLUMNS",
+            help="row order, comma-separated or repeated: COLUMN, 'COLUMN desc' or "
+            "--order-by=-COLUMN (default: the grouping columns)",
+        )
+    if report.test_cards:
+        query.add_argument(
+            "--include-test-cards", action="store_true", help="count orders of test cards too"
+        )
+    _add_database_options(parser)
+    _add_output_options(parser)
+    parser.set_defaults(report=report)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="reports",
+        description="Run a report, or read a color index table, against a PostgreSQL\n"
+        "reporting database or against a sample warehouse started for the purpose.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=f"""\
+examples:
+  reports affid --period last_30_days --group-by crm_id,affid
+  reports mtd --group-by processor --filter crm_id=1 --filter crm_id=2 --json
+  reports approval --db postgresql://analyst@dbhost/warehouse --csv approval.csv
+  reports colors                       list the color index tables
+  export {ENV_URL}=$(reports serve --detach)
+  reports stop                         stop the server that serve --detach started
+
+'reports COMMAND --help' describes each command.
+Exit status: 0 done, 1 database unreachable or query failed, 2 bad input, 130 interrupted.""",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")
+    for report in REPORTS.values():
+        _add_report_parser(commands, report)
+
+    colors = commands.add_parser(
+        "colors",
+        help=f"read a color index table of schema {COLOR_SCHEMA}, or list them",
+        description=f"Reads a table of schema {COLOR_SCHEMA} keyed by one of its columns, "
+        "every value as text; lists the tables and their columns when no TABLE is given.",
+    )
+    colors.add_argument("table", nargs="?", metavar="TABLE", help="table name")
+    colors.add_argument(
+        "--key", metavar="COLUMN", help="column that keys the rows (default: the first)"
+    )
+    _add_database_options(colors)
+    _add_output_options(colors)
+
+    serve = commands.add_parser(
+        "serve",
+        help="start a sample database and print its URL",
+        description="Starts a PostgreSQL server holding the sample warehouse and prints its "
+        f"URL on stdout, for --db or {ENV_URL}. It runs until Ctrl-C (or SIGTERM); with "
+        "--detach the command returns at once and 'reports stop URL' stops the server.",
+    )
+    serve.add_argument(
+        "--scale", type=_positive, metavar="N", help=f"orders (default {SAMPLE_SCALE})"
+    )
+    serve.add_argument(
+        "--detach", action="store_true", help="leave the server running in the background"
+    )
+
+    stop = commands.add_parser(
+        "stop",
+        help="stop a sample database started by serve --detach",
+        description="Stops a server started by 'reports serve --detach' and removes its files.",
+    )
+    stop.add_argument("url", nargs="?", metavar="URL", help=f"its URL (default: ${ENV_URL})")
+    return parser
