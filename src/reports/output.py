@@ -1,21 +1,32 @@
-"""Showing results: an aligned text table, JSON-ready rows, a file written whole, and a
-progress line on the terminal while a slow step runs."""
+"""Showing results: an aligned text table, CSV, JSON-ready rows, a file written whole,
+and a progress line on the terminal while a slow step runs. Every form shows a value the
+same way: NULL as an empty cell (null in JSON), booleans as true/false."""
 
 from __future__ import annotations
 
 import contextlib
+import csv
 import datetime as dt
+import io
 import math
 import os
 import sys
 import tempfile
 import threading
 import time
+import unicodedata
 from collections.abc import Iterator, Sequence
 from decimal import Decimal
 from pathlib import Path
 
-__all__ = ["Progress", "format_table", "frame_records", "write_file"]
+__all__ = [
+    "Progress",
+    "display_width",
+    "format_csv",
+    "format_table",
+    "frame_records",
+    "write_file",
+]
 
 
 class Progress:
@@ -34,9 +45,26 @@ class Progress:
             enabled = bool(isatty and isatty())
         self.enabled = enabled
         self.delay = delay
+        #: What the step under way is doing, for a failure message to name it.
+        self.current: str | None = None
+
+    def _columns(self) -> int:
+        try:
+            return os.get_terminal_size(self.stream.fileno()).columns
+        except (AttributeError, ValueError, OSError):
+            return 80
 
     @contextlib.contextmanager
     def step(self, message: str) -> Iterator[None]:
+        outer, self.current = self.current, message
+        try:
+            with self._shown(message):
+                yield
+        finally:
+            self.current = outer
+
+    @contextlib.contextmanager
+    def _shown(self, message: str) -> Iterator[None]:
         if not self.enabled:
             yield
             return
@@ -52,7 +80,10 @@ class Progress:
                     return
                 elapsed = time.monotonic() - started
                 frame = self._FRAMES[tick % len(self._FRAMES)]
-                self.stream.write(f"\r{frame} {message}... {int(elapsed)}s\x1b[K")
+                # A line wider than the terminal wraps, and each redraw would then add a
+                # line: cut it to one character less than the width.
+                text = _fitted(f"{frame} {message}... {int(elapsed)}s", self._columns() - 1)
+                self.stream.write(f"\r{text}\x1b[K")
                 self.stream.flush()
                 shown = True
 
@@ -82,6 +113,50 @@ class Progress:
         if self.enabled:
             self.stream.write(message + "\n")
             self.stream.flush()
+
+
+def display_width(text: str) -> int:
+    """Columns that ``text`` takes on a terminal: wide (East Asian) characters two,
+    combining marks none, everything else one."""
+    if text.isascii():
+        return len(text)
+    width = 0
+    for char in text:
+        if unicodedata.combining(char):
+            continue
+        width += 2 if unicodedata.east_asian_width(char) in "WF" else 1
+    return width
+
+
+def _fitted(text: str, width: int) -> str:
+    """``text`` cut to at most ``width`` terminal columns."""
+    if display_width(text) <= width:
+        return text
+    out, used = [], 0
+    for char in text:
+        used += display_width(char)
+        if used > width:
+            break
+        out.append(char)
+    return "".join(out)
+
+
+# A line break or tab inside a value would break the table's rows and columns apart.
+_CONTROL_ESCAPES = {
+    **{c: f"\\x{c:02x}" for c in [*range(0x20), *range(0x7F, 0xA0)]},
+    ord("\n"): "\\n",
+    ord("\r"): "\\r",
+    ord("\t"): "\\t",
+}
+
+
+def _escaped(text: str) -> str:
+    return text.translate(_CONTROL_ESCAPES) if not text.isprintable() else text
+
+
+def _pad(text: str, width: int, right: bool) -> str:
+    fill = " " * (width - display_width(text))
+    return fill + text if right else text + fill
 
 
 def _is_null(value) -> bool:
@@ -127,7 +202,7 @@ def _column_cells(name: str, values: list) -> tuple[list[str], bool]:
             else:
                 cells.append(f"{v:,.{decimals}f}")
         return cells, True
-    return [_text(v) for v in values], False
+    return [_escaped(_text(v)) for v in values], False
 
 
 def _text(value) -> str:
@@ -173,8 +248,9 @@ def format_table(frame, *, label_columns: int = 0, width: int | None = None) -> 
     """
     names = [str(name) for name in frame.columns]
     columns = [_column_cells(name, frame.iloc[:, i].tolist()) for i, name in enumerate(names)]
+    names = [_escaped(name) for name in names]
     widths = [
-        max([len(name), *(len(cell) for cell in cells)])
+        max([display_width(name), *(display_width(cell) for cell in cells)])
         for name, (cells, _) in zip(names, columns, strict=True)
     ]
     lines: list[str] = []
@@ -186,7 +262,7 @@ def format_table(frame, *, label_columns: int = 0, width: int | None = None) -> 
             parts = []
             for i, text in zip(block, texts, strict=True):
                 right = columns[i][1]
-                parts.append(text.rjust(widths[i]) if right else text.ljust(widths[i]))
+                parts.append(_pad(text, widths[i], right))
             return "  ".join(parts).rstrip()
 
         lines.append(line([names[i] for i in block]))
@@ -216,6 +292,27 @@ def _json_value(value):
     return str(value)
 
 
+def _csv_text(value) -> str:
+    value = _json_value(value)
+    if value is None:
+        return ""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    return str(value)
+
+
+def format_csv(frame) -> str:
+    """The data frame as CSV: a header of the column names, NULL as an empty field,
+    booleans as true/false, numbers in full."""
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, lineterminator="\n")
+    writer.writerow([str(name) for name in frame.columns])
+    columns = [frame.iloc[:, i].tolist() for i in range(frame.shape[1])]
+    for row in zip(*columns, strict=True):
+        writer.writerow([_csv_text(value) for value in row])
+    return buffer.getvalue()
+
+
 def frame_records(frame) -> list[dict]:
     """The rows of a data frame as JSON-ready dictionaries, column names as keys."""
     names = [str(name) for name in frame.columns]
@@ -226,17 +323,29 @@ def frame_records(frame) -> list[dict]:
     ]
 
 
-def write_file(path: str, text: str) -> None:
+def write_file(
+    path: str | os.PathLike,
+    text: str,
+    *,
+    mode: int | None = None,
+    owner: tuple[int, int] | None = None,
+) -> None:
     """Write ``text`` to a temporary file beside ``path`` and rename it into place, so
-    that ``path`` never holds half a result."""
+    that ``path`` never holds half a result. The file gets ``mode`` and ``owner`` (uid,
+    gid) of the file it replaces, else what a new file gets."""
     target = Path(path)
     fd, temporary = tempfile.mkstemp(dir=target.absolute().parent, prefix=f".{target.name}.")
     try:
         with os.fdopen(fd, "w", encoding="utf-8", newline="") as fh:
             fh.write(text)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
+        if mode is None:
+            umask = os.umask(0)
+            os.umask(umask)
+            mode = 0o666 & ~umask
+        if owner is not None and owner != (os.geteuid(), os.getegid()):
+            with contextlib.suppress(OSError):  # only root may give a file away
+                os.chown(temporary, *owner)
+        os.chmod(temporary, mode)
         os.replace(temporary, target)
     except BaseException:
         with contextlib.suppress(OSError):

@@ -71,7 +71,9 @@ RUNS = [
 @pytest.mark.parametrize("argv, kwargs, keys, ordered", RUNS, ids=[" ".join(r[0]) for r in RUNS])
 def test_report(run, db, period, same_rows, tmp_path, monkeypatch, argv, kwargs, keys, ordered):
     target = tmp_path / "out.csv"
-    argv = [{"URL": db.url, "FILE": str(target)}.get(arg, arg) for arg in argv] + dates(period)
+    argv = [{"URL": db.url, "FILE": str(target)}.get(arg, arg) for arg in argv]
+    if cli.REPORTS[argv[0]].dates:
+        argv += dates(period)
     unused = "postgresql://nobody@/nowhere?host=/nonexistent"  # --db comes first
     monkeypatch.setenv(cli.ENV_URL, unused if "--db" in argv else db.url)
     target.write_text("earlier result\n", encoding="utf-8")
@@ -107,9 +109,6 @@ COLORS = [
     # (arguments, what they must print read back, what it must equal)
     (["status_colors", "--json"], json.loads,
      lambda db: tintora.Tintora(db).get("status_colors", "status_code")),
-    (["approval_bands", "--key", "color", "--csv", "-"],
-     lambda text: {row.pop("color"): row for row in csv_rows(text)},
-     lambda db: tintora.Tintora(db).get("approval_bands", "color")),
     (["--json"], lambda text: {entry["table"]: entry["columns"] for entry in json.loads(text)},
      color_listing),
 ]  # fmt: skip
@@ -121,6 +120,35 @@ def test_colors(run, db, argv, read, expected):
     assert result.status == 0, result.err
     want = expected(db)
     assert read(result.out) == want and len(want) > 1
+
+
+@pytest.mark.parametrize(
+    "table, key, output, read",
+    [("bin_category_colors", "sort_order", [], table_rows),
+     ("approval_bands", "color", ["--csv", "-"], csv_rows)],
+)  # fmt: skip
+def test_colors_show_null_and_booleans_as_the_reports_do(run, db, table, key, output, read):
+    """Rows in key order; NULL an empty cell, booleans true/false, not nan, None or True."""
+    result = run("colors", table, "--key", key, *output, "--db", db.url)
+    assert result.status == 0, result.err
+    frame = db.tables[f"ui_tintora.{table}"].sort_values(key)
+    frame = frame[[key, *(c for c in frame.columns if c != key)]]
+    expected = [
+        {
+            column: "" if pd.isna(v) else str(v).lower() if isinstance(v, bool) else v
+            for column, v in record.items()
+        }
+        for record in frame.to_dict("records")
+    ]
+    assert any(v in ("", "true") for record in expected for v in record.values())
+    rows = read(result.out)
+    assert [list(row) for row in rows] == [list(record) for record in expected]
+    for row, record in zip(rows, expected, strict=True):
+        for column, want in record.items():
+            if isinstance(want, str):
+                assert row[column] == want, (column, row)
+            else:
+                assert float(row[column]) == pytest.approx(float(want)), (column, row)
 
 
 UNREACHABLE = "postgresql://analyst:s3cret@/warehouse?host=/nonexistent/no-server"

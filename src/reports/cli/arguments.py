@@ -4,11 +4,13 @@ server start."""
 
 from __future__ import annotations
 
+import dataclasses
 import datetime as dt
+import re
 from collections.abc import Callable
 
 from .catalog import Report
-from .errors import UsageError
+from .errors import CommandError, UsageError
 
 
 def _joined(lists: list[list[str]] | None) -> list[str]:
@@ -36,14 +38,98 @@ def _filters(items: list[tuple[str, str]] | None) -> dict[str, str | list[str]]:
     return {column: found[0] if len(found) == 1 else found for column, found in values.items()}
 
 
-def _continuity_ordering(item: str) -> str:
-    # continuity_report takes plain column orderings; "-name" is written out here.
-    return f"{item[1:].strip()} DESC" if item.startswith("-") else item
+_ORDER_ITEM = re.compile(
+    r'\s*(?P<minus>-)?\s*(?P<name>"(?:[^"]|"")+"|[^\s"]+)(?:\s+(?P<direction>asc|desc))?\s*',
+    re.IGNORECASE,
+)
+_PLAIN_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_$]*")
+
+
+@dataclasses.dataclass(frozen=True)
+class Ordering:
+    column: str
+    descending: bool
+    #: As typed, "desc" or "asc", or "" for none (or a minus).
+    direction: str = ""
+    quoted: bool = False
+
+    @property
+    def plain(self) -> bool:
+        return _PLAIN_NAME.fullmatch(self.column) is not None
+
+
+def _orderings(items: list[str]) -> list[Ordering]:
+    """--order-by items, each checked the same way for every report."""
+    orderings = []
+    for item in items:
+        match = _ORDER_ITEM.fullmatch(item)
+        if match is None or (match["minus"] and match["direction"]):
+            raise UsageError(
+                f"invalid ordering item {item!r} (expected COLUMN, 'COLUMN desc' or -COLUMN; "
+                "double-quote a name with spaces or signs)"
+            )
+        name = match["name"]
+        if name.startswith('"'):
+            name = name[1:-1].replace('""', '"')
+        direction = match["direction"] or ""
+        descending = bool(match["minus"]) or direction.lower() == "desc"
+        orderings.append(Ordering(name, descending, direction, quoted=name != match["name"]))
+    return orderings
+
+
+def _query_ordering(report: Report, orderings: list[Ordering]) -> list[str]:
+    texts = []
+    for o in orderings:
+        column = o.column
+        if report.name == "continuity" and (o.quoted or not o.plain):
+            # continuity_report takes column orderings as SQL text: quoted names pass.
+            column = '"' + column.replace('"', '""') + '"'
+        if o.direction:
+            texts.append(f"{column} {o.direction}")
+        elif o.descending:
+            # continuity_report has no "-name" form: it is written out for it.
+            texts.append(f"{column} DESC" if report.name == "continuity" else f"-{column}")
+        else:
+            texts.append(column)
+    return texts
+
+
+def result_ordering(args) -> list[Ordering] | None:
+    """The ordering to apply to the result rather than in the query: that of the
+    affiliate and month-to-date reports when it names a column that is not a plain SQL
+    name ("mc %"), which their queries cannot order by."""
+    report: Report = args.report
+    if not report.order_by or report.name == "continuity":
+        return None
+    orderings = _orderings(_joined(args.order_by))
+    return orderings if any(not o.plain for o in orderings) else None
+
+
+def order_result(frame, orderings: list[Ordering]):
+    """``frame`` sorted as ``orderings`` say, NULLs last, equal rows kept in order."""
+    missing = [o.column for o in orderings if o.column not in frame.columns]
+    if missing:
+        raise CommandError(
+            f"no result column {missing[0]!r} to order by (columns: "
+            f"{', '.join(map(str, frame.columns))})"
+        )
+    return frame.sort_values(
+        [o.column for o in orderings],
+        ascending=[not o.descending for o in orderings],
+        kind="stable",
+        na_position="last",
+    ).reset_index(drop=True)
 
 
 def report_arguments(args) -> dict:
     """The keyword arguments of the report function for parsed arguments ``args``."""
     report: Report = args.report
+    if not report.dates:
+        given = [name for name in ("start", "end", "period") if getattr(args, name) is not None]
+        if given:
+            raise UsageError(
+                f"the {report.name} report does not depend on dates and takes no --{given[0]}"
+            )
     start, end = _date_range(args)
     kwargs: dict = {"reporting_query": {"start_date": start, "end_date": end}}
     if report.group_by:
@@ -55,10 +141,10 @@ def report_arguments(args) -> dict:
     if report.filters:
         kwargs["filters"] = _filters(args.filter)
     if report.order_by:
-        order_by = _joined(args.order_by)
-        if report.name == "continuity":
-            order_by = [_continuity_ordering(item) for item in order_by]
-        kwargs["order_by"] = order_by or False
+        orderings = _orderings(_joined(args.order_by))
+        if result_ordering(args) is not None:
+            orderings = []
+        kwargs["order_by"] = _query_ordering(report, orderings) or False
     if report.test_cards:
         kwargs["inc_test_cc"] = args.include_test_cards
     return kwargs

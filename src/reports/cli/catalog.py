@@ -6,13 +6,19 @@ from __future__ import annotations
 import dataclasses
 from collections.abc import Sequence
 
-__all__ = ["COLOR_SCHEMA", "ENV_URL", "REPORTS", "SAMPLE_SCALE", "Report"]
+__all__ = ["COLOR_SCHEMA", "ENV_URL", "MAX_SCALE", "REPORTS", "SAMPLE_SCALE", "Report"]
 
 #: Environment variable read for the database URL when ``--db`` is not given.
 ENV_URL = "REPORTS_DATABASE_URL"
 #: Number of orders in the sample warehouse unless ``--scale`` says otherwise.
 SAMPLE_SCALE = 500
+#: The largest sample warehouse: it is generated in memory before loading, and a bigger
+#: one needs more memory than a workstation has.
+MAX_SCALE = 1_000_000
 COLOR_SCHEMA = "ui_tintora"
+#: Written into the directory of a server left running by ``serve --detach``: ``stop``
+#: removes only directories that carry it, and a run never takes it for a leftover.
+SERVE_MARKER = "reports-serve.json"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -30,6 +36,8 @@ class Report:
     #: A column that every grouping of this report must hold.
     required_group: str | None = None
     filters: bool = True
+    #: False for reports whose rows do not depend on a date range.
+    dates: bool = True
     order_by: bool = False
     test_cards: bool = False
     #: Columns after the grouping columns that still identify a row (the BIN report's
@@ -54,9 +62,10 @@ REPORTS: dict[str, Report] = {
             "One row per gateway that carries inactive recurring orders (no longer active, "
             "no retry date): how many in all, through a dead-MID cascade and per card "
             "type, with the gateway's corporation, MID number, close date, enabled "
-            "setting and remaining caps. The rows show the current state; the date range "
-            "does not change them.",
+            "setting and remaining caps. The rows show the current state, so the report "
+            "takes no date range.",
             filters=False,
+            dates=False,
             label_columns=4,
         ),
         Report(
@@ -65,12 +74,14 @@ REPORTS: dict[str, Report] = {
             "Looks ahead at the recurring orders whose next cycle falls after today and "
             "that were retried fewer than 6 times, and gives per group the natural, "
             "cycle 1, cycle 2+ and retried-decline counts, projected approvals and "
-            "revenue. The rows do not depend on the date range. Grouping, filter and "
-            "ordering columns are those of reporting.continuity; --order-by also takes "
+            "revenue. The rows do not depend on a date range, and it takes none. "
+            "Grouping, filter and ordering columns are those of reporting.continuity; "
+            "--order-by also takes "
             'result columns ("projected_revenue $" desc).',
             columns_hint="grouping and filter columns are those of reporting.continuity",
             group_by=("crm_id",),
             order_by=True,
+            dates=False,
         ),
         Report(
             "approval",
@@ -102,7 +113,7 @@ REPORTS: dict[str, Report] = {
             "retention, refund, chargeback, cost and margin figures. Test cards are left "
             "out unless --include-test-cards is given. Grouping and filter columns are "
             "those of reporting.cpa_orders; --order-by also takes result columns "
-            "(initials, mc).",
+            "(initials, '\"mc %\" desc').",
             columns_hint="grouping and filter columns are those of reporting.cpa_orders",
             group_by=("affid",),
             order_by=True,

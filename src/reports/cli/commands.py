@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from ..output import Progress
-from .arguments import check_arguments, report_arguments
+from .arguments import check_arguments, order_result, report_arguments, result_ordering
 from .catalog import COLOR_SCHEMA, Report
 from .database import check_database_options, database, query_errors
 from .emit import check_output, emit
@@ -27,6 +27,9 @@ def run_report(args, progress: Progress) -> None:
             interruptible_queries(),
         ):
             frame = function(db, **kwargs)
+    ordering = result_ordering(args)
+    if ordering:
+        frame = order_result(frame, ordering)
     emit(args, frame, labels=report.labels(kwargs.get("group_by", ())), progress=progress)
 
 
@@ -74,14 +77,30 @@ def run_colors(args, progress: Progress) -> None:
                 f"table {COLOR_SCHEMA}.{args.table} has no column {key!r} "
                 f"(columns: {', '.join(columns)})"
             )
-        from reports.tintora import Tintora
+        if args.json:
+            # JSON gives the rows as Tintora.get returns them, every value as text.
+            from reports.tintora import Tintora
 
+            with progress.step(f"reading {COLOR_SCHEMA}.{args.table}"):
+                rows = Tintora(db).get(args.table, key)
+            emit(args, None, labels=1, json_data=rows, progress=progress)
+            return
         with progress.step(f"reading {COLOR_SCHEMA}.{args.table}"):
-            rows = Tintora(db).get(args.table, key)
-    others = [column for column in columns if column != key]
-    frame = pd.DataFrame(
-        [[name, *(row.get(column) for column in others)] for name, row in rows.items()],
-        columns=[key, *others],
-        dtype=object,
+            frame = _color_rows(db.engine, args.table, [key, *(c for c in columns if c != key)])
+    emit(args, frame, labels=1, progress=progress)
+
+
+def _color_rows(engine, table: str, columns: list[str]):
+    """A color index table's rows with their values as the database types them (the
+    table and CSV show NULL and booleans as the reports do), ordered by the first of
+    ``columns``; the names come from the catalog."""
+    import pandas as pd
+
+    quote = engine.dialect.identifier_preparer.quote
+    names = ", ".join(quote(column) for column in columns)
+    query = (
+        f"SELECT {names} FROM {quote(COLOR_SCHEMA)}.{quote(table)} "
+        f"ORDER BY {quote(columns[0])} NULLS LAST"
     )
-    emit(args, frame, labels=1, json_data=rows, progress=progress)
+    with engine.connect() as connection:
+        return pd.read_sql_query(query, connection, coerce_float=False)

@@ -5,12 +5,17 @@ from __future__ import annotations
 
 import contextlib
 import os
+import sys
 import types
 from collections.abc import Iterator
 
 from ..output import Progress
-from .catalog import ENV_URL, SAMPLE_SCALE
+from .catalog import ENV_URL, SAMPLE_SCALE, SERVE_MARKER
 from .errors import CommandError, UsageError
+from .signals import interruptible_queries
+
+#: Seconds to wait for a database to answer, unless the URL sets connect_timeout.
+CONNECT_TIMEOUT = 15
 
 
 def database_message(exc: BaseException) -> str:
@@ -24,15 +29,32 @@ def database_message(exc: BaseException) -> str:
 
 
 def database_url(args) -> tuple[str, str] | None:
-    """The URL to use and where it came from, or None for a sample database."""
-    if getattr(args, "db", None):
-        return args.db, "--db"
-    if os.environ.get(ENV_URL, "").strip():
+    """The URL to use and where it came from, or None for a sample database. An empty
+    URL (``--db "$UNSET"``) is refused rather than taken as "no URL", so that a run
+    never falls back to sample numbers by accident."""
+    given = getattr(args, "db", None)
+    if given is not None:
+        if not given.strip():
+            raise UsageError("--db is empty (leave it out for the sample database)")
+        return given.strip(), "--db"
+    if ENV_URL in os.environ:
+        if not os.environ[ENV_URL].strip():
+            raise UsageError(f"{ENV_URL} is set but empty (unset it for the sample database)")
         return os.environ[ENV_URL].strip(), ENV_URL
     return None
 
 
+def create_report_engine(url, *, connect_args: dict | None = None):
+    """The SQLAlchemy engine that the reports of a run read through: every engine the
+    command hands to a report is made here."""
+    import sqlalchemy
+
+    return sqlalchemy.create_engine(url, connect_args=connect_args or {})
+
+
 def connect(url_text: str, source: str, progress: Progress):
+    """An engine for ``url_text``, once a connection was made: a database that cannot
+    be reached ends the command here, before the report runs."""
     import sqlalchemy
     from sqlalchemy.engine import make_url
 
@@ -45,21 +67,45 @@ def connect(url_text: str, source: str, progress: Progress):
     backend = url.get_backend_name()
     if backend != "postgresql":
         raise UsageError(f"{source} names a {backend} database; the reports need PostgreSQL")
-    connect_args = {}
-    if url.get_driver_name() == "psycopg2" and "connect_timeout" not in url.query:
-        connect_args["connect_timeout"] = 15
+    timeout = CONNECT_TIMEOUT
+    if "connect_timeout" in url.query:
+        with contextlib.suppress(ValueError):
+            timeout = float(url.query["connect_timeout"])
     try:
-        engine = sqlalchemy.create_engine(url, connect_args=connect_args)
+        engine = create_report_engine(url)
     except (sqlalchemy.exc.ArgumentError, ImportError) as exc:
         raise UsageError(f"{source}: {exc}") from None
     shown = url.render_as_string(hide_password=True)
     try:
-        with progress.step(f"connecting to {shown}"), engine.connect() as connection:
+        with (
+            progress.step(f"connecting to {shown}"),
+            interruptible_queries(connect_timeout=timeout),
+            engine.connect() as connection,
+        ):
             connection.exec_driver_sql("select 1")
     except sqlalchemy.exc.DBAPIError as exc:
         engine.dispose()
         raise CommandError(f"cannot reach the database {shown}: {database_message(exc)}") from None
+    except BaseException:
+        engine.dispose()
+        raise
     return engine
+
+
+def remove_leftovers() -> None:
+    """Remove the sample databases of this user's runs that were killed (kill -9 runs no
+    clean-up), saying so on stderr; servers left running by ``serve --detach`` stay."""
+    from reports.pg import PostgresCommandError, leftover_clusters, remove_cluster
+
+    for directory in leftover_clusters():
+        if (directory / SERVE_MARKER).exists():
+            continue
+        try:
+            remove_cluster(directory)
+        except (PostgresCommandError, OSError) as exc:
+            print(f"reports: could not remove {directory}: {exc}", file=sys.stderr)
+            continue
+        print(f"reports: removed the sample database of a killed run: {directory}", file=sys.stderr)
 
 
 @contextlib.contextmanager
@@ -69,6 +115,7 @@ def started_sample(scale: int, progress: Progress):
     from reports import warehouse
     from reports.pg import EmbeddedPostgres, PostgresCommandError, PostgresNotFoundError
 
+    remove_leftovers()
     server = EmbeddedPostgres()
     try:
         try:
@@ -83,6 +130,7 @@ def started_sample(scale: int, progress: Progress):
             raise CommandError(f"could not start the sample database: {exc}") from None
         with progress.step(f"loading the sample warehouse ({scale} orders)"):
             warehouse.load(server.engine, scale=scale)
+
     except BaseException:
         with progress.step("stopping the sample database"):
             server.stop()
@@ -95,10 +143,21 @@ def database(args, progress: Progress):
     """The database object the reports take (anything with ``engine``), for this run."""
     target = database_url(args)
     if target is None:
-        with started_sample(args.scale or SAMPLE_SCALE, progress) as server:
+        scale = args.scale or SAMPLE_SCALE
+        # Always said, also off a terminal: sample numbers must never pass for real ones.
+        print(
+            f"reports: running on a generated sample warehouse ({scale} orders), not on "
+            f"real data; give --db URL or set {ENV_URL} for a real database",
+            file=sys.stderr,
+            flush=True,
+        )
+        with started_sample(scale, progress) as server:
+            server.engine.dispose()  # the loader's; the report gets an engine of its own
+            engine = create_report_engine(server.url)
             try:
-                yield types.SimpleNamespace(engine=server.engine)
+                yield types.SimpleNamespace(engine=engine)
             finally:
+                engine.dispose()
                 with progress.step("stopping the sample database"):
                     server.stop()
         return

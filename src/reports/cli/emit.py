@@ -1,44 +1,125 @@
-"""Where a result goes: the aligned table, CSV or JSON on stdout, or a CSV file."""
+"""Where a result goes: the aligned table, CSV or JSON on stdout, or a CSV file.
+
+A CSV file that is absent or regular is written through a temporary file renamed into
+place, so that a reader never sees half a result; it keeps an existing file's mode and
+owner. A symlink is followed first. Anything else (a device, a FIFO, /dev/stdout) is
+opened and written in place, as a shell's ``>`` would: renaming over it would replace
+the device or pipe with a plain file.
+"""
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import os
 import shutil
+import stat
 import sys
 from pathlib import Path
 
-from ..output import Progress, format_table, frame_records, write_file
-from .errors import UsageError
+from ..output import Progress, format_csv, format_table, frame_records, write_file
+from .errors import CommandError, UsageError
+
+__all__ = ["CsvTarget", "StdoutFailed", "check_output", "csv_target", "emit"]
+
+# Pseudo-file systems: a write there changes the kernel's settings, never a result file.
+_REFUSED = ("/proc", "/sys")
+
+
+class StdoutFailed(CommandError):
+    """Writing to stdout failed (a full disk, a closed terminal); main makes sure that
+    nothing is flushed there again at exit."""
+
+
+@dataclasses.dataclass(frozen=True)
+class CsvTarget:
+    path: Path
+    #: Opened and written as it is (a device, a FIFO, /dev/stdout).
+    in_place: bool = False
+    #: Permission bits and (uid, gid) of the regular file that the result replaces.
+    mode: int | None = None
+    owner: tuple[int, int] | None = None
+
+
+def _under(path: str, roots: tuple[str, ...]) -> bool:
+    return any(path == root or path.startswith(root + "/") for root in roots)
+
+
+def csv_target(given: str) -> CsvTarget:
+    """Where ``--csv given`` writes, refused (UsageError) when it cannot be written."""
+    if not given:
+        raise UsageError("--csv needs a file name ('-' for stdout)")
+    absolute = os.path.normpath(os.path.abspath(given))
+    if _under(absolute, _REFUSED):
+        raise UsageError(f"--csv {given}: will not write under {', '.join(_REFUSED)}")
+    real = os.path.realpath(absolute)
+    try:
+        found = os.stat(absolute)
+    except FileNotFoundError:
+        found = None
+    except OSError as exc:
+        raise UsageError(f"--csv {given}: {exc.strerror}") from None
+    if found is not None and stat.S_ISDIR(found.st_mode):
+        raise UsageError(f"--csv {given}: is a directory")
+    if found is not None and (
+        not stat.S_ISREG(found.st_mode) or _under(absolute, ("/dev",)) or _under(real, ("/proc",))
+    ):
+        if not os.access(absolute, os.W_OK):
+            raise UsageError(f"--csv {given}: not writable")
+        return CsvTarget(Path(absolute), in_place=True)
+    if _under(real, _REFUSED):
+        raise UsageError(f"--csv {given}: will not write under {', '.join(_REFUSED)}")
+    parent = os.path.dirname(real)
+    if not os.path.isdir(parent):
+        raise UsageError(f"--csv {given}: no such directory {parent}")
+    if not os.access(parent, os.W_OK | os.X_OK):
+        raise UsageError(f"--csv {given}: cannot write in {parent}")
+    if found is None:
+        return CsvTarget(Path(real))
+    if not os.access(real, os.W_OK):
+        raise UsageError(f"--csv {given}: the file is not writable")
+    owner = (found.st_uid, found.st_gid)
+    return CsvTarget(Path(real), mode=stat.S_IMODE(found.st_mode), owner=owner)
 
 
 def check_output(args) -> None:
-    """Refuse an output file that cannot be written before any work is done."""
+    """Refuse an output file that cannot be written before any work is done; the
+    checked target is kept in ``args.csv_target``."""
     path = getattr(args, "csv", None)
-    if path is None or path == "-":
+    args.csv_target = None if path is None or path == "-" else csv_target(path)
+
+
+def _write_csv_file(target: CsvTarget, text: str) -> None:
+    if target.in_place:
+        with open(target.path, "w", encoding="utf-8", newline="") as fh:
+            fh.write(text)
         return
-    target = Path(path)
-    if target.is_dir():
-        raise UsageError(f"--csv {path}: is a directory")
-    parent = target.absolute().parent
-    if not parent.is_dir():
-        raise UsageError(f"--csv {path}: no such directory {parent}")
-    if not os.access(parent, os.W_OK | os.X_OK):
-        raise UsageError(f"--csv {path}: cannot write in {parent}")
+    write_file(target.path, text, mode=target.mode, owner=target.owner)
+
+
+def write_stdout(text: str) -> None:
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise StdoutFailed(f"cannot write to stdout: {exc.strerror or exc}") from None
 
 
 def emit(args, frame, *, labels: int, json_data=None, progress: Progress) -> None:
     if args.json:
         data = frame_records(frame) if json_data is None else json_data
-        sys.stdout.write(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
-    elif args.csv:
-        text = frame.to_csv(index=False)
-        if args.csv == "-":
-            sys.stdout.write(text)
-        else:
-            write_file(args.csv, text)
-            progress.note(f"{len(frame)} rows written to {args.csv}")
+        write_stdout(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
+    elif args.csv == "-":
+        write_stdout(format_csv(frame))
+    elif args.csv is not None:
+        target: CsvTarget = args.csv_target
+        try:
+            _write_csv_file(target, format_csv(frame))
+        except OSError as exc:
+            raise CommandError(f"cannot write {args.csv}: {exc.strerror or exc}") from None
+        progress.note(f"{len(frame)} rows written to {args.csv}")
     else:
         width = shutil.get_terminal_size().columns if sys.stdout.isatty() else None
-        sys.stdout.write(format_table(frame, label_columns=labels, width=width))
-    sys.stdout.flush()
+        write_stdout(format_table(frame, label_columns=labels, width=width))

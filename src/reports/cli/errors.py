@@ -4,7 +4,8 @@ from __future__ import annotations
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
-EXIT_INTERRUPTED = 130
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports Ctrl-C
+EXIT_TERMINATED = 143  # 128 + SIGTERM
 
 
 class CommandError(Exception):

@@ -1,19 +1,22 @@
-"""The entry point: parse, run the chosen command, turn every ending into an exit status."""
+"""The entry point: parse, run the chosen command, turn every ending into an exit status
+and at most one line on stderr."""
 
 from __future__ import annotations
 
 import contextlib
 import os
 import sys
+import traceback
 from collections.abc import Callable, Sequence
 
 from ..output import Progress
 from .catalog import REPORTS
 from .commands import run_colors, run_report
-from .errors import EXIT_FAILED, EXIT_INTERRUPTED, CommandError, UsageError
+from .emit import StdoutFailed
+from .errors import EXIT_FAILED, CommandError, UsageError
 from .parser import build_parser
 from .servers import run_serve, run_stop
-from .signals import terminate_as_interrupt
+from .signals import interrupt_status, terminate_as_interrupt
 
 __all__ = ["main"]
 
@@ -25,11 +28,31 @@ _COMMANDS: dict[str, Callable] = {
 }
 
 
+def _silence_stdout() -> None:
+    """Point stdout at /dev/null, so that what is still buffered for a reader that went
+    away (or a full disk) raises nothing when the interpreter flushes it at exit."""
+    with contextlib.suppress(OSError, ValueError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+
+
+def _unexpected(exc: BaseException, prog: str, progress: Progress, debug: bool) -> int:
+    if debug:
+        traceback.print_exception(type(exc), exc, exc.__traceback__, file=sys.stderr)
+    doing = f" while {progress.current}" if progress.current else ""
+    detail = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
+    hint = "" if debug else " (--debug shows the traceback)"
+    print(f"{prog}: error: unexpected failure{doing}: {detail}{hint}", file=sys.stderr)
+    return EXIT_FAILED
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command with ``argv`` (default: the process arguments); the exit status."""
+    argv = list(sys.argv[1:] if argv is None else argv)
     parser = build_parser()
     progress = Progress()
     command = None
+    debug = "--debug" in argv  # before parsing, so that a failure in it shows too
     try:
         with terminate_as_interrupt():
             args, extras = parser.parse_known_args(argv)
@@ -50,15 +73,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as exc:  # --help
         return exc.code if isinstance(exc.code, int) else 0
     except CommandError as exc:
+        if isinstance(exc, StdoutFailed):
+            _silence_stdout()
         prog = exc.prog or (f"reports {command}" if command else "reports")
         print(f"{prog}: error: {exc}", file=sys.stderr)
         return exc.status
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as exc:
         print("reports: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
+        return interrupt_status(exc)
     except BrokenPipeError:
-        # The reader went away (reports ... | head): no traceback, and none at exit.
-        with contextlib.suppress(OSError):
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
+        # The reader went away (reports ... | head): end quietly, as other tools do.
+        _silence_stdout()
         return EXIT_FAILED
+    except Exception as exc:
+        prog = f"reports {command}" if command else "reports"
+        return _unexpected(exc, prog, progress, debug)

@@ -10,7 +10,7 @@ import argparse
 import datetime as dt
 import re
 
-from .catalog import COLOR_SCHEMA, ENV_URL, REPORTS, SAMPLE_SCALE, Report
+from .catalog import COLOR_SCHEMA, ENV_URL, MAX_SCALE, REPORTS, SAMPLE_SCALE, Report
 from .errors import UsageError
 
 __all__ = ["build_parser"]
@@ -28,7 +28,20 @@ _DATE = re.compile(r"\d{4}-\d{2}-\d{2}")
 
 
 class _Parser(argparse.ArgumentParser):
-    """An argument parser whose errors end the command with one line, not a usage text."""
+    """An argument parser whose errors end the command with one line, not a usage text.
+
+    Abbreviated options are refused: a script written with ``--group`` would start to
+    fail, or change meaning, once another option beginning with it is added."""
+
+    def __init__(self, *args, **kwargs):
+        kwargs.setdefault("allow_abbrev", False)
+        super().__init__(*args, **kwargs)
+        self.add_argument(
+            "--debug",
+            action="store_true",
+            default=argparse.SUPPRESS,
+            help="on an unexpected failure, show the traceback",
+        )
 
     def error(self, message: str):
         raise UsageError(f"{message} (see '{self.prog} --help')", self.prog)
@@ -47,9 +60,16 @@ def _period(text: str) -> tuple[dt.date, dt.date]:
     from reports.dependencies import _get_interval_date
 
     name = text.strip().lower()
-    interval: str | int = int(name) if name.isdigit() else name
+    today = dt.date.today()
+    if name.lstrip("-").isdigit():
+        days = int(name)
+        if days < 1:
+            raise argparse.ArgumentTypeError(f"a period of {text!r} days: give at least 1")
+        if days > (today - dt.date.min).days + 1:
+            raise argparse.ArgumentTypeError(f"a period of {text!r} days reaches before year 1")
+        return _get_interval_date(days, today)
     try:
-        return _get_interval_date(interval, dt.date.today())
+        return _get_interval_date(name, today)
     except ValueError:
         raise argparse.ArgumentTypeError(
             f"unknown period {text!r} (choose from {', '.join(_PERIODS)} or a number of days)"
@@ -80,6 +100,15 @@ def _positive(text: str) -> int:
     return number
 
 
+def _scale(text: str) -> int:
+    number = _positive(text)
+    if number > MAX_SCALE:
+        raise argparse.ArgumentTypeError(
+            f"at most {MAX_SCALE:,} orders in a sample database, got {text!r}"
+        )
+    return number
+
+
 def _add_database_options(parser: argparse.ArgumentParser, *, sample: bool = True) -> None:
     group = parser.add_argument_group("database")
     group.add_argument(
@@ -91,9 +120,10 @@ def _add_database_options(parser: argparse.ArgumentParser, *, sample: bool = Tru
     if sample:
         group.add_argument(
             "--scale",
-            type=_positive,
+            type=_scale,
             metavar="N",
-            help=f"orders in the sample database (default {SAMPLE_SCALE}; not with --db)",
+            help=f"orders in the sample database (default {SAMPLE_SCALE}, at most "
+            f"{MAX_SCALE:,}; not with --db)",
         )
 
 
@@ -115,19 +145,17 @@ def _add_report_parser(commands, report: Report) -> None:
         description=report.description,
     )
     dates = parser.add_argument_group("date range (default: the current month up to today)")
-    dates.add_argument(
-        "--start",
-        type=_date,
-        metavar="DATE",
-        help="first day, YYYY-MM-DD (default: the first day of the end date's month)",
+    # A report that ignores dates still parses them, to refuse them with its own reason.
+    helps = (
+        "first day, YYYY-MM-DD (default: the first day of the end date's month)",
+        "last day (default: today)",
+        f"instead of --start/--end: {', '.join(_PERIODS)}, or N for the last N days",
     )
-    dates.add_argument("--end", type=_date, metavar="DATE", help="last day (default: today)")
-    dates.add_argument(
-        "--period",
-        type=_period,
-        metavar="NAME",
-        help=f"instead of --start/--end: {', '.join(_PERIODS)}, or N for the last N days",
-    )
+    if not report.dates:
+        helps = (argparse.SUPPRESS,) * 3
+    dates.add_argument("--start", type=_date, metavar="DATE", help=helps[0])
+    dates.add_argument("--end", type=_date, metavar="DATE", help=helps[1])
+    dates.add_argument("--period", type=_period, metavar="NAME", help=helps[2])
     query = parser.add_argument_group("query")
     if report.group_by:
         query.add_argument(
@@ -154,7 +182,9 @@ def _add_report_parser(commands, report: Report) -> None:
             action="append",
             metavar="COLUMNS",
             help="row order, comma-separated or repeated: COLUMN, 'COLUMN desc' or "
-            "--order-by=-COLUMN (default: the grouping columns)",
+            "--order-by=-COLUMN, where COLUMN is a column of the result as the output "
+            "names it; double-quote a name with spaces or signs: '\"mc %%\" desc' "
+            "(default: the grouping columns)",
         )
     if report.test_cards:
         query.add_argument(
@@ -181,7 +211,8 @@ examples:
   reports stop                         stop the server that serve --detach started
 
 'reports COMMAND --help' describes each command.
-Exit status: 0 done, 1 database unreachable or query failed, 2 bad input, 130 interrupted.""",
+Exit status: 0 done; 1 failed (database unreachable, query refused, output not
+written); 2 input refused before any database work; 130 Ctrl-C; 143 SIGTERM.""",
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")
     for report in REPORTS.values():
@@ -208,7 +239,10 @@ Exit status: 0 done, 1 database unreachable or query failed, 2 bad input, 130 in
         "--detach the command returns at once and 'reports stop URL' stops the server.",
     )
     serve.add_argument(
-        "--scale", type=_positive, metavar="N", help=f"orders (default {SAMPLE_SCALE})"
+        "--scale",
+        type=_scale,
+        metavar="N",
+        help=f"orders (default {SAMPLE_SCALE}, at most {MAX_SCALE:,})",
     )
     serve.add_argument(
         "--detach", action="store_true", help="leave the server running in the background"
@@ -217,7 +251,14 @@ Exit status: 0 done, 1 database unreachable or query failed, 2 bad input, 130 in
     stop = commands.add_parser(
         "stop",
         help="stop a sample database started by serve --detach",
-        description="Stops a server started by 'reports serve --detach' and removes its files.",
+        description="Stops a server started by 'reports serve --detach' and removes its files; "
+        "with --all, every such server of this user and what killed runs left behind.",
     )
     stop.add_argument("url", nargs="?", metavar="URL", help=f"its URL (default: ${ENV_URL})")
+    stop.add_argument(
+        "--all",
+        action="store_true",
+        help="stop and remove every detached sample server of this user and the sample "
+        "servers of runs that were killed, listing each",
+    )
     return parser
