@@ -150,10 +150,15 @@ def remove_cluster(directory: str | os.PathLike, bin_dir: str | os.PathLike | No
             **account,
         )
         if result.returncode != 0 and pid_file.exists():
-            output = (result.stderr or result.stdout).strip().splitlines()
-            raise PostgresCommandError(
-                f"pg_ctl stop failed: {output[0] if output else result.returncode}"
-            )
+            # Not a server pg_ctl can stop (initdb's single-user one, killed with its run):
+            # an immediate shutdown of the process the pid file names.
+            try:
+                os.kill(int(pid_file.read_text().split()[0]), signal.SIGQUIT)
+            except (OSError, ValueError, IndexError):
+                output = (result.stderr or result.stdout).strip().splitlines()
+                raise PostgresCommandError(
+                    f"pg_ctl stop failed: {output[0] if output else result.returncode}"
+                ) from None
     shutil.rmtree(directory, ignore_errors=True)
 
 

@@ -215,3 +215,44 @@ def test_ctrl_c_stops_a_running_query(run, db, period, report, table):
     assert interrupted
     assert (result.status, result.out, result.err) == (130, "", "reports: interrupted\n")
     assert extensions.get_wait_callback() is None
+
+
+ORDERINGS = [
+    # (report, --order-by as the help shows it, the result column it orders by)
+    ("affid", '"mc %" desc', "mc %"),
+    ("mtd", '-"gm_%"', "gm_%"),
+    ("continuity", '"projected_revenue $" desc', "projected_revenue $"),
+]
+
+
+@pytest.mark.parametrize("report, order_by, column", ORDERINGS)
+def test_order_by_a_result_column_as_the_help_says(run, db, period, report, order_by, column):
+    argv = [report, "--db", db.url, "--json", f"--order-by={order_by}", "--group-by", "crm_id"]
+    if cli.REPORTS[report].dates:
+        argv += dates(period)
+    if report == "affid":
+        assert order_by in " ".join(run(report, "--help").out.split())
+    result = run(*argv)
+    assert result.status == 0, result.err
+    values = [row[column] for row in json.loads(result.out)]
+    present = [v for v in values if v is not None]
+    assert len(set(present)) > 1
+    assert present == sorted(present, reverse=True)
+    assert values == present + [None] * (len(values) - len(present))
+
+
+def test_unexpected_failure_is_one_line_unless_debug(run, db, monkeypatch):
+    def broken(*args, **kwargs):
+        raise ZeroDivisionError("division by zero")
+
+    monkeypatch.setattr(orvesta, "bin_report", broken)
+    result = run("bin", "--db", db.url)
+    assert (result.status, result.out) == (1, "")
+    assert result.err == (
+        "reports bin: error: unexpected failure: ZeroDivisionError: division by zero "
+        "(--debug shows the traceback)\n"
+    )
+    debug = run("bin", "--db", db.url, "--debug")
+    assert debug.status == 1
+    assert debug.err.startswith("Traceback (most recent call last):")
+    assert debug.err.endswith("error: unexpected failure: ZeroDivisionError: division by zero\n")

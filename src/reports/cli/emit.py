@@ -41,6 +41,11 @@ class CsvTarget:
     owner: tuple[int, int] | None = None
 
 
+def _may(path: str, mode: int) -> bool:
+    # As open() will decide: by the effective user, which is who writes.
+    return os.access(path, mode, effective_ids=os.access in os.supports_effective_ids)
+
+
 def _under(path: str, roots: tuple[str, ...]) -> bool:
     return any(path == root or path.startswith(root + "/") for root in roots)
 
@@ -64,7 +69,7 @@ def csv_target(given: str) -> CsvTarget:
     if found is not None and (
         not stat.S_ISREG(found.st_mode) or _under(absolute, ("/dev",)) or _under(real, ("/proc",))
     ):
-        if not os.access(absolute, os.W_OK):
+        if not _may(absolute, os.W_OK):
             raise UsageError(f"--csv {given}: not writable")
         return CsvTarget(Path(absolute), in_place=True)
     if _under(real, _REFUSED):
@@ -72,11 +77,11 @@ def csv_target(given: str) -> CsvTarget:
     parent = os.path.dirname(real)
     if not os.path.isdir(parent):
         raise UsageError(f"--csv {given}: no such directory {parent}")
-    if not os.access(parent, os.W_OK | os.X_OK):
+    if not _may(parent, os.W_OK | os.X_OK):
         raise UsageError(f"--csv {given}: cannot write in {parent}")
     if found is None:
         return CsvTarget(Path(real))
-    if not os.access(real, os.W_OK):
+    if not _may(real, os.W_OK):
         raise UsageError(f"--csv {given}: the file is not writable")
     owner = (found.st_uid, found.st_gid)
     return CsvTarget(Path(real), mode=stat.S_IMODE(found.st_mode), owner=owner)
