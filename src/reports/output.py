@@ -45,8 +45,8 @@ class Progress:
             enabled = bool(isatty and isatty())
         self.enabled = enabled
         self.delay = delay
-        #: What the step under way is doing, for a failure message to name it.
-        self.current: str | None = None
+        #: The innermost step that a failure unwound, for the failure message to name.
+        self.failed: str | None = None
 
     def _columns(self) -> int:
         try:
@@ -56,12 +56,13 @@ class Progress:
 
     @contextlib.contextmanager
     def step(self, message: str) -> Iterator[None]:
-        outer, self.current = self.current, message
         try:
             with self._shown(message):
                 yield
-        finally:
-            self.current = outer
+        except BaseException:
+            if self.failed is None:
+                self.failed = message
+            raise
 
     @contextlib.contextmanager
     def _shown(self, message: str) -> Iterator[None]:

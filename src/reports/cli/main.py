@@ -39,7 +39,7 @@ def _silence_stdout() -> None:
 def _unexpected(exc: BaseException, prog: str, progress: Progress, debug: bool) -> int:
     if debug:
         traceback.print_exception(type(exc), exc, exc.__traceback__, file=sys.stderr)
-    doing = f" while {progress.current}" if progress.current else ""
+    doing = f" while {progress.failed}" if progress.failed else ""
     detail = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
     hint = "" if debug else " (--debug shows the traceback)"
     print(f"{prog}: error: unexpected failure{doing}: {detail}{hint}", file=sys.stderr)
