@@ -1,6 +1,6 @@
-"""Showing results: an aligned text table, CSV, JSON-ready rows, a file written whole,
-and a progress line on the terminal while a slow step runs. Every form shows a value the
-same way: NULL as an empty cell (null in JSON), booleans as true/false."""
+"""Showing results: an aligned text table, expanded records, Markdown, CSV, JSON-ready
+rows, and a file written whole. Every form shows a value the same way: NULL as an empty
+cell (or the text asked for; null in JSON), booleans as true/false."""
 
 from __future__ import annotations
 
@@ -10,136 +10,22 @@ import datetime as dt
 import io
 import math
 import os
-import sys
 import tempfile
-import threading
-import time
-import unicodedata
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 from decimal import Decimal
 from pathlib import Path
 
+from .width import display_width
+
 __all__ = [
-    "Progress",
-    "display_width",
     "format_csv",
+    "format_expanded",
+    "format_markdown",
     "format_table",
     "frame_records",
+    "table_width",
     "write_file",
 ]
-
-
-class Progress:
-    """A line on stderr that tells what a slow step is doing, while it runs.
-
-    Only on a terminal: with ``enabled`` left None it is on when ``stream`` is one. The
-    line appears once a step has taken ``delay`` seconds and is erased when it ends.
-    """
-
-    _FRAMES = "|/-\\"
-
-    def __init__(self, stream=None, *, enabled: bool | None = None, delay: float = 0.5):
-        self.stream = stream if stream is not None else sys.stderr
-        if enabled is None:
-            isatty = getattr(self.stream, "isatty", None)
-            enabled = bool(isatty and isatty())
-        self.enabled = enabled
-        self.delay = delay
-        #: The innermost step that a failure unwound, for the failure message to name.
-        self.failed: str | None = None
-
-    def _columns(self) -> int:
-        try:
-            return os.get_terminal_size(self.stream.fileno()).columns
-        except (AttributeError, ValueError, OSError):
-            return 80
-
-    @contextlib.contextmanager
-    def step(self, message: str) -> Iterator[None]:
-        try:
-            with self._shown(message):
-                yield
-        except BaseException:
-            if self.failed is None:
-                self.failed = message
-            raise
-
-    @contextlib.contextmanager
-    def _shown(self, message: str) -> Iterator[None]:
-        if not self.enabled:
-            yield
-            return
-        started = time.monotonic()
-        done = threading.Event()
-        lock = threading.Lock()
-        shown = False
-
-        def draw(tick: int) -> None:
-            nonlocal shown
-            with lock:
-                if done.is_set():
-                    return
-                elapsed = time.monotonic() - started
-                frame = self._FRAMES[tick % len(self._FRAMES)]
-                # A line wider than the terminal wraps, and each redraw would then add a
-                # line: cut it to one character less than the width.
-                text = _fitted(f"{frame} {message}... {int(elapsed)}s", self._columns() - 1)
-                self.stream.write(f"\r{text}\x1b[K")
-                self.stream.flush()
-                shown = True
-
-        def animate() -> None:
-            tick = 1
-            while not done.wait(0.1):
-                if time.monotonic() - started >= self.delay:
-                    draw(tick)
-                    tick += 1
-
-        if self.delay <= 0:
-            draw(0)
-        thread = threading.Thread(target=animate, name="progress", daemon=True)
-        thread.start()
-        try:
-            yield
-        finally:
-            with lock:
-                done.set()
-                if shown:
-                    self.stream.write("\r\x1b[K")
-                    self.stream.flush()
-            thread.join()
-
-    def note(self, message: str) -> None:
-        """A line for the person at the terminal only."""
-        if self.enabled:
-            self.stream.write(message + "\n")
-            self.stream.flush()
-
-
-def display_width(text: str) -> int:
-    """Columns that ``text`` takes on a terminal: wide (East Asian) characters two,
-    combining marks none, everything else one."""
-    if text.isascii():
-        return len(text)
-    width = 0
-    for char in text:
-        if unicodedata.combining(char):
-            continue
-        width += 2 if unicodedata.east_asian_width(char) in "WF" else 1
-    return width
-
-
-def _fitted(text: str, width: int) -> str:
-    """``text`` cut to at most ``width`` terminal columns."""
-    if display_width(text) <= width:
-        return text
-    out, used = [], 0
-    for char in text:
-        used += display_width(char)
-        if used > width:
-            break
-        out.append(char)
-    return "".join(out)
 
 
 # A line break or tab inside a value would break the table's rows and columns apart.
@@ -183,7 +69,7 @@ def _decimals(values: Sequence[float]) -> int:
     return 4
 
 
-def _column_cells(name: str, values: list) -> tuple[list[str], bool]:
+def _column_cells(name: str, values: list, null: str = "") -> tuple[list[str], bool]:
     """A column as text cells, and whether it aligns right (numbers)."""
     present = [v for v in values if not _is_null(v)]
     numeric = bool(present) and all(
@@ -197,13 +83,13 @@ def _column_cells(name: str, values: list) -> tuple[list[str], bool]:
         cells = []
         for v in values:
             if _is_null(v):
-                cells.append("")
+                cells.append(null)
             elif isinstance(v, int) and decimals == 0:
                 cells.append(f"{v:,}")
             else:
                 cells.append(f"{v:,.{decimals}f}")
         return cells, True
-    return [_escaped(_text(v)) for v in values], False
+    return [null if _is_null(v) else _escaped(_text(v)) for v in values], False
 
 
 def _text(value) -> str:
@@ -238,22 +124,35 @@ def _blocks(widths: list[int], labels: int, width: int | None) -> list[list[int]
     return blocks
 
 
-def format_table(frame, *, label_columns: int = 0, width: int | None = None) -> str:
-    """The data frame as an aligned text table: column names as they are, numbers
-    right-aligned with thousands separators, NULL as an empty cell. Fractional numbers get
-    two decimals in money columns (names with "$"), four in ratio columns (names with
-    "%"), elsewhere as few as show the values, at most four.
-
-    With ``width`` the columns are split into blocks no wider than that where possible,
-    each block repeating the first ``label_columns`` columns.
-    """
+def _cells(frame, null: str) -> tuple[list[str], list[tuple[list[str], bool]], list[int]]:
+    """Column names, cells with their alignment, and widths, as every text layout shows
+    them."""
     names = [str(name) for name in frame.columns]
-    columns = [_column_cells(name, frame.iloc[:, i].tolist()) for i, name in enumerate(names)]
+    columns = [_column_cells(name, frame.iloc[:, i].tolist(), null) for i, name in enumerate(names)]
     names = [_escaped(name) for name in names]
     widths = [
         max([display_width(name), *(display_width(cell) for cell in cells)])
         for name, (cells, _) in zip(names, columns, strict=True)
     ]
+    return names, columns, widths
+
+
+def table_width(frame, *, null: str = "") -> int:
+    """Terminal columns of the table's widest line, in one block."""
+    widths = _cells(frame, null)[2]
+    return sum(widths) + 2 * max(len(widths) - 1, 0)
+
+
+def format_table(frame, *, label_columns: int = 0, width: int | None = None, null: str = "") -> str:
+    """The data frame as an aligned text table: column names as they are, numbers
+    right-aligned with thousands separators, NULL as an empty cell (or ``null``).
+    Fractional numbers get two decimals in money columns (names with "$"), four in ratio
+    columns (names with "%"), elsewhere as few as show the values, at most four.
+
+    With ``width`` the columns are split into blocks no wider than that where possible,
+    each block repeating the first ``label_columns`` columns.
+    """
+    names, columns, widths = _cells(frame, null)
     lines: list[str] = []
     for number, block in enumerate(_blocks(widths, label_columns, width)):
         if number:
@@ -275,6 +174,43 @@ def format_table(frame, *, label_columns: int = 0, width: int | None = None) -> 
     return "\n".join(lines) + "\n"
 
 
+def format_expanded(frame, *, null: str = "") -> str:
+    """One block per row, a line per column ("name | value"), under a "-[ RECORD n ]"
+    rule: for results too wide for the screen."""
+    names, columns, _ = _cells(frame, null)
+    if len(frame) == 0:
+        return "(no rows)\n"
+    name_width = max(display_width(name) for name in names)
+    value_width = max(display_width(cell) for cells, _ in columns for cell in cells)
+    rule_width = name_width + 3 + value_width
+    lines = []
+    for row in range(len(frame)):
+        title = f"-[ RECORD {row + 1} ]"
+        lines.append(title + "-" * max(rule_width - len(title), 0))
+        for name, (cells, _) in zip(names, columns, strict=True):
+            lines.append(f"{_pad(name, name_width, False)} | {cells[row]}".rstrip())
+    return "\n".join(lines) + "\n"
+
+
+# Characters that Markdown would read as markup (emphasis, links, code, the table's own
+# bars); a backslash before each keeps it literal.
+_MARKDOWN_ESCAPES = {ord(c): "\\" + c for c in "\\`*_[]<>|~#"}
+
+
+def format_markdown(frame, *, null: str = "") -> str:
+    """The data frame as a Markdown (GitHub) pipe table: cells as the text table shows
+    them, numbers aligned right."""
+    names, columns, _ = _cells(frame, null)
+
+    def row(texts) -> str:
+        return "| " + " | ".join(text.translate(_MARKDOWN_ESCAPES) for text in texts) + " |"
+
+    lines = [row(names), "|" + "|".join("--:" if right else "---" for _, right in columns) + "|"]
+    for number in range(len(frame)):
+        lines.append(row([cells[number] for cells, _ in columns]))
+    return "\n".join(lines) + "\n"
+
+
 def _json_value(value):
     if _is_null(value):
         return None
@@ -293,16 +229,16 @@ def _json_value(value):
     return str(value)
 
 
-def _csv_text(value) -> str:
+def _csv_text(value, null: str = "") -> str:
     value = _json_value(value)
     if value is None:
-        return ""
+        return null
     if isinstance(value, bool):
         return "true" if value else "false"
     return str(value)
 
 
-def format_csv(frame) -> str:
+def format_csv(frame, *, null: str = "") -> str:
     """The data frame as CSV: a header of the column names, NULL as an empty field,
     booleans as true/false, numbers in full."""
     buffer = io.StringIO()
@@ -310,7 +246,7 @@ def format_csv(frame) -> str:
     writer.writerow([str(name) for name in frame.columns])
     columns = [frame.iloc[:, i].tolist() for i in range(frame.shape[1])]
     for row in zip(*columns, strict=True):
-        writer.writerow([_csv_text(value) for value in row])
+        writer.writerow([_csv_text(value, null) for value in row])
     return buffer.getvalue()
 
 
@@ -326,7 +262,7 @@ def frame_records(frame) -> list[dict]:
 
 def write_file(
     path: str | os.PathLike,
-    text: str,
+    text: str | bytes,
     *,
     mode: int | None = None,
     owner: tuple[int, int] | None = None,
@@ -337,8 +273,12 @@ def write_file(
     target = Path(path)
     fd, temporary = tempfile.mkstemp(dir=target.absolute().parent, prefix=f".{target.name}.")
     try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as fh:
-            fh.write(text)
+        if isinstance(text, bytes):
+            with os.fdopen(fd, "wb") as fh:
+                fh.write(text)
+        else:
+            with os.fdopen(fd, "w", encoding="utf-8", newline="") as fh:
+                fh.write(text)
         if mode is None:
             umask = os.umask(0)
             os.umask(umask)

@@ -82,9 +82,9 @@ def test_csv_folder_gone_before_the_write(run, db, tmp_path, monkeypatch):
     folder.mkdir()
     format_csv = cli.emit.format_csv
 
-    def remove_folder_then_format(frame):
+    def remove_folder_then_format(frame, **options):
         shutil.rmtree(folder)
-        return format_csv(frame)
+        return format_csv(frame, **options)
 
     monkeypatch.setattr(cli.emit, "format_csv", remove_folder_then_format)
     result = run("colors", "--db", db.url, "--csv", str(folder / "listing.csv"))

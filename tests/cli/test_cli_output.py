@@ -11,7 +11,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from reports.output import Progress, format_csv, format_table
+from reports.output import format_csv, format_table
+from reports.progress import Progress
 
 
 def test_numbers_right_aligned_by_kind_of_column_text_left():

@@ -150,23 +150,48 @@ def report_arguments(args) -> dict:
     return kwargs
 
 
-class _NoDatabase(Exception):
-    pass
+class _Captured(BaseException):
+    """Carries the query text out of the report. Not an Exception: the month-to-date
+    report retries a failed query, and must not build it again."""
+
+    def __init__(self, text: str):
+        super().__init__()
+        self.text = text
+
+
+class _CapturingPandas:
+    """Stands in for pandas in the report module: takes the query instead of running it."""
+
+    @staticmethod
+    def read_sql(qry, con, *args, **kwargs):
+        raise _Captured(qry)
 
 
 class _Unconnected:
     """Stands in for the database object: the reports read ``engine`` only once the
-    query text is complete, so reaching it means every argument was accepted."""
+    query text is complete."""
 
-    @property
-    def engine(self):
-        raise _NoDatabase
+    engine = None
 
 
-def check_arguments(function: Callable, kwargs: dict) -> None:
+# The one step between the text the report hands to pandas and what the database
+# receives: psycopg2 reads "%%" as "%", as the query is sent with an (empty) parameter set.
+_PERCENT = re.compile("%%")
+
+
+def check_arguments(function: Callable, kwargs: dict) -> str:
+    """The query text ``function`` runs for ``kwargs``, as the database receives it,
+    built without a database; arguments the report refuses end as a UsageError."""
+    from reports import orvesta
+
+    pandas = orvesta.pd
+    orvesta.pd = _CapturingPandas
     try:
         function(_Unconnected(), **kwargs)
-    except _NoDatabase:
-        return
+    except _Captured as captured:
+        return _PERCENT.sub("%", captured.text)
     except (ValueError, TypeError) as exc:
         raise UsageError(str(exc)) from None
+    finally:
+        orvesta.pd = pandas
+    raise CommandError(f"{function.__name__} ran no query")

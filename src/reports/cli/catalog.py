@@ -40,6 +40,10 @@ class Report:
     dates: bool = True
     order_by: bool = False
     test_cards: bool = False
+    #: The table (schema.name) whose columns grouping and filters name.
+    source: str | None = None
+    #: For a report whose filters apply to result columns: the names they take.
+    filter_names: tuple[str, ...] = ()
     #: Columns after the grouping columns that still identify a row (the BIN report's
     #: category and card brand); for reports that do not group, the leading columns
     #: that identify a row. They are repeated in every block of a wide table.
@@ -79,6 +83,7 @@ REPORTS: dict[str, Report] = {
             "--order-by also takes "
             'result columns ("projected_revenue $" desc).',
             columns_hint="grouping and filter columns are those of reporting.continuity",
+            source="reporting.continuity",
             group_by=("crm_id",),
             order_by=True,
             dates=False,
@@ -92,6 +97,7 @@ REPORTS: dict[str, Report] = {
             "processor, mid_number, cc_type.",
             columns_hint="filters apply to corporation_name (or corp), processor, "
             "mid_number and cc_type",
+            filter_names=("corporation_name", "corp", "processor", "mid_number", "cc_type"),
             label_columns=4,
         ),
         Report(
@@ -102,6 +108,7 @@ REPORTS: dict[str, Report] = {
             "most 1000 groups, most approved initial orders first. The grouping must "
             "hold bin; grouping and filter columns are those of reporting.cpa_orders.",
             columns_hint="grouping and filter columns are those of reporting.cpa_orders",
+            source="reporting.cpa_orders",
             group_by=("bin",),
             required_group="bin",
             label_columns=2,
@@ -115,6 +122,7 @@ REPORTS: dict[str, Report] = {
             "those of reporting.cpa_orders; --order-by also takes result columns "
             "(initials, '\"mc %\" desc').",
             columns_hint="grouping and filter columns are those of reporting.cpa_orders",
+            source="reporting.cpa_orders",
             group_by=("affid",),
             order_by=True,
             test_cards=True,
@@ -129,6 +137,7 @@ REPORTS: dict[str, Report] = {
             'columns ("revenue_$ desc").',
             columns_hint="grouping and filter columns are those of "
             "reporting.ui_revenue_transactions",
+            source="reporting.ui_revenue_transactions",
             group_by=("crm_id",),
             order_by=True,
         ),

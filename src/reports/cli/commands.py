@@ -2,13 +2,40 @@
 
 from __future__ import annotations
 
-from ..output import Progress
+import difflib
+
+from ..progress import Progress
 from .arguments import check_arguments, order_result, report_arguments, result_ordering
 from .catalog import COLOR_SCHEMA, Report
+from .charts import check_chart, draw_chart
+from .columns import check_columns, check_filter_names
 from .database import check_database_options, database, query_errors
-from .emit import check_output, emit
+from .emit import check_output, emit, write_stdout
 from .errors import CommandError, UsageError
 from .signals import interruptible_queries
+
+
+def _shaped(frame, args, labels: int):
+    """The rows and columns asked for with --columns and --limit, and how many of the
+    leading columns label a row."""
+    names = [name for names in args.columns or [] for name in names]
+    if names:
+        known = [str(column) for column in frame.columns]
+        for name in names:
+            if name not in known:
+                nearest = difflib.get_close_matches(name, known, n=3, cutoff=0.6)
+                hint = f"did you mean {', '.join(nearest)}? " if nearest else ""
+                raise UsageError(
+                    f"--columns: no result column {name!r} ({hint}columns: {', '.join(known)})"
+                )
+        if len(set(names)) < len(names):
+            raise UsageError("--columns names a column twice")
+        leading = set(known[:labels])
+        labels = next((i for i, name in enumerate(names) if name not in leading), len(names))
+        frame = frame[names]
+    if args.limit is not None:
+        frame = frame.head(args.limit)
+    return frame, labels
 
 
 def run_report(args, progress: Progress) -> None:
@@ -18,9 +45,16 @@ def run_report(args, progress: Progress) -> None:
     kwargs = report_arguments(args)
     check_database_options(args)
     check_output(args)
+    if args.chart is not None:
+        check_chart(args.chart, report)
     function = getattr(orvesta, report.function_name)
-    check_arguments(function, kwargs)
+    text = check_arguments(function, kwargs)
+    check_filter_names(report, kwargs)
+    if args.sql:
+        write_stdout(text if text.endswith("\n") else text + "\n")
+        return
     with database(args, progress) as db:
+        check_columns(report, kwargs, db.engine)
         with (
             progress.step(f"running the {report.name} report"),
             query_errors(report.columns_hint),
@@ -30,7 +64,12 @@ def run_report(args, progress: Progress) -> None:
     ordering = result_ordering(args)
     if ordering:
         frame = order_result(frame, ordering)
-    emit(args, frame, labels=report.labels(kwargs.get("group_by", ())), progress=progress)
+    labels = report.labels(kwargs.get("group_by", ()))
+    if args.chart is not None:
+        with progress.step(f"drawing {args.chart}"):
+            draw_chart(args.chart, report, frame, labels, kwargs["reporting_query"])
+    frame, labels = _shaped(frame, args, labels)
+    emit(args, frame, labels=labels, progress=progress)
 
 
 def _color_tables(engine) -> dict[str, list[str]]:

@@ -9,7 +9,7 @@ import sys
 import types
 from collections.abc import Iterator
 
-from ..output import Progress
+from ..progress import Progress
 from .catalog import ENV_URL, SAMPLE_SCALE, SERVE_MARKER
 from .errors import CommandError, UsageError
 from .signals import interruptible_queries

@@ -1,4 +1,5 @@
-"""Where a result goes: the aligned table, CSV or JSON on stdout, or a CSV file.
+"""Where a result goes: a table (aligned or expanded, paged on a terminal), Markdown,
+CSV or JSON on stdout, or a CSV file.
 
 A CSV file that is absent or regular is written through a temporary file renamed into
 place, so that a reader never sees half a result; it keeps an existing file's mode and
@@ -17,10 +18,27 @@ import stat
 import sys
 from pathlib import Path
 
-from ..output import Progress, format_csv, format_table, frame_records, write_file
+from ..output import (
+    format_csv,
+    format_expanded,
+    format_markdown,
+    format_table,
+    frame_records,
+    table_width,
+    write_file,
+)
+from ..progress import Progress
 from .errors import CommandError, UsageError
+from .pager import show
 
-__all__ = ["CsvTarget", "StdoutFailed", "check_output", "csv_target", "emit"]
+__all__ = [
+    "CsvTarget",
+    "StdoutFailed",
+    "check_output",
+    "csv_target",
+    "emit",
+    "output_format",
+]
 
 # Pseudo-file systems: a write there changes the kernel's settings, never a result file.
 _REFUSED = ("/proc", "/sys")
@@ -50,39 +68,41 @@ def _under(path: str, roots: tuple[str, ...]) -> bool:
     return any(path == root or path.startswith(root + "/") for root in roots)
 
 
-def csv_target(given: str) -> CsvTarget:
-    """Where ``--csv given`` writes, refused (UsageError) when it cannot be written."""
+def csv_target(given: str, option: str = "--csv") -> CsvTarget:
+    """Where ``--csv given`` (or another file option) writes, refused (UsageError) when
+    it cannot be written."""
     if not given:
-        raise UsageError("--csv needs a file name ('-' for stdout)")
+        stdout = " ('-' for stdout)" if option == "--csv" else ""
+        raise UsageError(f"{option} needs a file name{stdout}")
     absolute = os.path.normpath(os.path.abspath(given))
     if _under(absolute, _REFUSED):
-        raise UsageError(f"--csv {given}: will not write under {', '.join(_REFUSED)}")
+        raise UsageError(f"{option} {given}: will not write under {', '.join(_REFUSED)}")
     real = os.path.realpath(absolute)
     try:
         found = os.stat(absolute)
     except FileNotFoundError:
         found = None
     except OSError as exc:
-        raise UsageError(f"--csv {given}: {exc.strerror}") from None
+        raise UsageError(f"{option} {given}: {exc.strerror}") from None
     if found is not None and stat.S_ISDIR(found.st_mode):
-        raise UsageError(f"--csv {given}: is a directory")
+        raise UsageError(f"{option} {given}: is a directory")
     if found is not None and (
         not stat.S_ISREG(found.st_mode) or _under(absolute, ("/dev",)) or _under(real, ("/proc",))
     ):
         if not _may(absolute, os.W_OK):
-            raise UsageError(f"--csv {given}: not writable")
+            raise UsageError(f"{option} {given}: not writable")
         return CsvTarget(Path(absolute), in_place=True)
     if _under(real, _REFUSED):
-        raise UsageError(f"--csv {given}: will not write under {', '.join(_REFUSED)}")
+        raise UsageError(f"{option} {given}: will not write under {', '.join(_REFUSED)}")
     parent = os.path.dirname(real)
     if not os.path.isdir(parent):
-        raise UsageError(f"--csv {given}: no such directory {parent}")
+        raise UsageError(f"{option} {given}: no such directory {parent}")
     if not _may(parent, os.W_OK | os.X_OK):
-        raise UsageError(f"--csv {given}: cannot write in {parent}")
+        raise UsageError(f"{option} {given}: cannot write in {parent}")
     if found is None:
         return CsvTarget(Path(real))
     if not _may(real, os.W_OK):
-        raise UsageError(f"--csv {given}: the file is not writable")
+        raise UsageError(f"{option} {given}: the file is not writable")
     owner = (found.st_uid, found.st_gid)
     return CsvTarget(Path(real), mode=stat.S_IMODE(found.st_mode), owner=owner)
 
@@ -112,19 +132,43 @@ def write_stdout(text: str) -> None:
         raise StdoutFailed(f"cannot write to stdout: {exc.strerror or exc}") from None
 
 
+def output_format(args) -> str:
+    """What goes to stdout: table, csv, json or markdown."""
+    if getattr(args, "json", False):
+        return "json"
+    if getattr(args, "csv", None) == "-":
+        return "csv"
+    return getattr(args, "format", None) or "table"
+
+
+def _table_text(args, frame, labels: int, null: str) -> str:
+    terminal = sys.stdout.isatty()
+    width = shutil.get_terminal_size().columns if terminal else None
+    expanded = args.expanded or (
+        terminal and not args.no_expanded and table_width(frame, null=null) > width
+    )
+    if expanded:
+        return format_expanded(frame, null=null)
+    return format_table(frame, label_columns=labels, width=width, null=null)
+
+
 def emit(args, frame, *, labels: int, json_data=None, progress: Progress) -> None:
-    if args.json:
-        data = frame_records(frame) if json_data is None else json_data
-        write_stdout(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
-    elif args.csv == "-":
-        write_stdout(format_csv(frame))
-    elif args.csv is not None:
+    null = getattr(args, "null", "")
+    if args.csv is not None and args.csv != "-":
         target: CsvTarget = args.csv_target
         try:
-            _write_csv_file(target, format_csv(frame))
+            _write_csv_file(target, format_csv(frame, null=null))
         except OSError as exc:
             raise CommandError(f"cannot write {args.csv}: {exc.strerror or exc}") from None
         progress.note(f"{len(frame)} rows written to {args.csv}")
+        return
+    kind = output_format(args)
+    if kind == "json":
+        data = frame_records(frame) if json_data is None else json_data
+        write_stdout(json.dumps(data, indent=2, ensure_ascii=False) + "\n")
+    elif kind == "csv":
+        write_stdout(format_csv(frame, null=null))
+    elif kind == "markdown":
+        write_stdout(format_markdown(frame, null=null))
     else:
-        width = shutil.get_terminal_size().columns if sys.stdout.isatty() else None
-        write_stdout(format_table(frame, label_columns=labels, width=width))
+        show(_table_text(args, frame, labels, null), write_stdout, pager=not args.no_pager)

@@ -9,8 +9,9 @@ import sys
 import traceback
 from collections.abc import Callable, Sequence
 
-from ..output import Progress
+from ..progress import Progress
 from .catalog import REPORTS
+from .columns import run_columns
 from .commands import run_colors, run_report
 from .emit import StdoutFailed
 from .errors import EXIT_FAILED, CommandError, UsageError
@@ -22,6 +23,7 @@ __all__ = ["main"]
 
 _COMMANDS: dict[str, Callable] = {
     **dict.fromkeys(REPORTS, run_report),
+    "columns": run_columns,
     "colors": run_colors,
     "serve": run_serve,
     "stop": run_stop,
@@ -65,7 +67,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 )
             if command is None:
                 raise UsageError(
-                    f"name a command: {', '.join(REPORTS)}, colors, serve or stop "
+                    f"name a command: {', '.join(REPORTS)}, columns, colors, serve or stop "
                     "(see 'reports --help')"
                 )
             _COMMANDS[command](args, progress)

@@ -12,6 +12,9 @@ import re
 
 from .catalog import COLOR_SCHEMA, ENV_URL, MAX_SCALE, REPORTS, SAMPLE_SCALE, Report
 from .errors import UsageError
+from .pager import DEFAULT_PAGER
+
+FORMATS = ("table", "csv", "json", "markdown")
 
 __all__ = ["build_parser"]
 
@@ -100,6 +103,15 @@ def _positive(text: str) -> int:
     return number
 
 
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("reports")
+    except PackageNotFoundError:
+        return "(not installed)"
+
+
 def _scale(text: str) -> int:
     number = _positive(text)
     if number > MAX_SCALE:
@@ -127,7 +139,7 @@ def _add_database_options(parser: argparse.ArgumentParser, *, sample: bool = Tru
         )
 
 
-def _add_output_options(parser: argparse.ArgumentParser) -> None:
+def _add_output_options(parser: argparse.ArgumentParser, *, report: bool = False) -> None:
     group = parser.add_argument_group("output (default: an aligned table on stdout)")
     exclusive = group.add_mutually_exclusive_group()
     exclusive.add_argument(
@@ -136,6 +148,53 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
         help="write CSV to FILE ('-' for stdout); FILE appears only once it is complete",
     )
     exclusive.add_argument("--json", action="store_true", help="write JSON to stdout")
+    exclusive.add_argument(
+        "--format",
+        choices=FORMATS,
+        help="what to write on stdout: table (default), csv, json, or markdown (a table "
+        "to paste into a ticket or wiki)",
+    )
+    group.add_argument(
+        "--null", metavar="TEXT", default="", help="how NULL is shown (default: empty)"
+    )
+    layout = group.add_mutually_exclusive_group()
+    layout.add_argument(
+        "--expanded",
+        action="store_true",
+        help="one block per row, a line per column (as psql's \\x); on a terminal, chosen "
+        "by itself when the table is wider than the screen",
+    )
+    layout.add_argument("--no-expanded", action="store_true", help="never the expanded layout")
+    group.add_argument(
+        "--no-pager",
+        action="store_true",
+        help="on a terminal, output longer than the screen goes through $PAGER (default "
+        f"'{DEFAULT_PAGER}'); this writes it directly",
+    )
+    if not report:
+        return
+    group.add_argument(
+        "--limit", type=_positive, metavar="N", help="the first N rows, in the report's order"
+    )
+    group.add_argument(
+        "--columns",
+        type=_names,
+        action="append",
+        metavar="COLUMNS",
+        help="result columns to show, in this order, comma-separated or repeated",
+    )
+    group.add_argument(
+        "--sql",
+        action="store_true",
+        help="print the query the report would run, as the database receives it, and stop "
+        "(nothing is run, no server is started)",
+    )
+    group.add_argument(
+        "--chart",
+        metavar="FILE",
+        help="also draw the report's headline figure per group into FILE.png or FILE.svg "
+        "(needs matplotlib: pip install 'reports[charts]')",
+    )
 
 
 def _add_report_parser(commands, report: Report) -> None:
@@ -191,7 +250,7 @@ def _add_report_parser(commands, report: Report) -> None:
             "--include-test-cards", action="store_true", help="count orders of test cards too"
         )
     _add_database_options(parser)
-    _add_output_options(parser)
+    _add_output_options(parser, report=True)
     parser.set_defaults(report=report)
 
 
@@ -206,6 +265,9 @@ examples:
   reports affid --period last_30_days --group-by crm_id,affid
   reports mtd --group-by processor --filter crm_id=1 --filter crm_id=2 --json
   reports approval --db postgresql://analyst@dbhost/warehouse --csv approval.csv
+  reports affid --sql                  the query it would run, not run
+  reports mtd --columns crm_id,revenue_$ --limit 5 --format markdown
+  reports columns affid                what affid can group and filter by
   reports colors                       list the color index tables
   export {ENV_URL}=$(reports serve --detach)
   reports stop                         stop the server that serve --detach started
@@ -214,9 +276,20 @@ examples:
 Exit status: 0 done; 1 failed (database unreachable, query refused, output not
 written); 2 input refused before any database work; 130 Ctrl-C; 143 SIGTERM.""",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")
     for report in REPORTS.values():
         _add_report_parser(commands, report)
+
+    columns = commands.add_parser(
+        "columns",
+        help="list the columns a report can group and filter by, with their types",
+        description="Lists the columns of the table a report reads, with their types, from "
+        "the database's catalog: the names --group-by and --filter take.",
+    )
+    columns.add_argument("report_name", metavar="REPORT", choices=list(REPORTS), help="report")
+    _add_database_options(columns)
+    _add_output_options(columns)
 
     colors = commands.add_parser(
         "colors",

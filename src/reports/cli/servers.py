@@ -10,7 +10,7 @@ import sys
 import time
 from pathlib import Path
 
-from ..output import Progress
+from ..progress import Progress
 from .catalog import ENV_URL, SAMPLE_SCALE, SERVE_MARKER
 from .database import started_sample
 from .errors import CommandError, UsageError
