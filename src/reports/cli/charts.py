@@ -172,7 +172,9 @@ def draw_chart(path: str, report: Report, frame, labels: int, dates: dict) -> No
         figsize=(5.5 + 3.5 * len(chart.series), 1.6 + 0.32 * len(names)), layout="constrained"
     )
     axes = figure.subplots(1, len(chart.series), sharey=True, squeeze=False)[0]
-    for ax, series, color in zip(axes, chart.series, ("#4C72B0", "#DD8452"), strict=False):
+    palette = ("#4C72B0", "#DD8452")
+    for index, (ax, series) in enumerate(zip(axes, chart.series, strict=True)):
+        color = palette[index]
         values = [float(bars.at[name, series.column]) for name in names]
         drawn = [0.0 if math.isnan(v) else v for v in values]
         # A summed "other" bar may dwarf the rest: it is cut at the axis end, its full
@@ -186,6 +188,8 @@ def draw_chart(path: str, report: Report, frame, labels: int, dates: dict) -> No
                 min(v, limit) if name == other else v for name, v in zip(names, drawn, strict=True)
             ]
         container = ax.barh(names, drawn, color=colors)
+        for number, bar in enumerate(container):  # named in an SVG file: one per group
+            bar.set_gid(f"bar-{index + 1}-{len(names) - number}")
         texts = [_value_text(v, series.kind) for v in values]
         if cut and bars.at[other, series.column] > limit:
             texts[names.index(other)] += " (cut)"
