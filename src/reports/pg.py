@@ -8,6 +8,10 @@ temporary directory, listens on a Unix socket in that directory only (no TCP por
 trusts local connections, and is stopped and deleted on leaving the ``with`` block,
 also when the block raises or is interrupted with Ctrl-C.
 
+A process killed outright (kill -9) cannot clean up: its server keeps running and its
+directory stays. Each directory names the process that made it (``owner.json``), so that
+``leftover_clusters`` finds those whose maker is gone and ``remove_cluster`` removes them.
+
 PostgreSQL refuses to run as root. When the calling process is root the server runs
 as an unprivileged account instead: ``postgres`` when that account exists, else
 ``nobody``; the temporary directory is handed over to that account.

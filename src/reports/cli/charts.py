@@ -145,16 +145,16 @@ def _formatter(kind: str):
 def _value_text(value: float, kind: str) -> str:
     if math.isnan(value):
         return "n/a"
-    return (
-        f"{value:.1%}"
-        if kind == "ratio"
-        else f"${value:,.0f}"
-        if kind == "money"
-        else f"{value:,.0f}"
-    )
+    if kind == "ratio":
+        return f"{value:.1%}"
+    if kind == "money":  # cents matter in small amounts (a CLTV of $13.51)
+        return f"${value:,.2f}" if abs(value) < 1000 else f"${value:,.0f}"
+    return f"{value:,.0f}"
 
 
 def draw_chart(path: str, report: Report, frame, labels: int, dates: dict) -> None:
+    """Draw the report's chart for its result ``frame`` (whose first ``labels`` columns
+    name a row) into ``path``, written whole as --csv files are."""
     from matplotlib.figure import Figure
 
     chart = CHARTS[report.name]
