@@ -137,8 +137,8 @@ def _formatter(kind: str):
 
     if kind == "ratio":
         return PercentFormatter(1.0)
-    if kind == "money":
-        return FuncFormatter(lambda x, _: f"${x:,.0f}")
+    if kind == "money":  # $2.50, not "$2", where the ticks fall between whole dollars
+        return FuncFormatter(lambda x, _: f"${x:,.0f}" if float(x).is_integer() else f"${x:,.2f}")
     return FuncFormatter(lambda x, _: f"{x:,.0f}")
 
 
