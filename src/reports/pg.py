@@ -8,6 +8,10 @@ temporary directory, listens on a Unix socket in that directory only (no TCP por
 trusts local connections, and is stopped and deleted on leaving the ``with`` block,
 also when the block raises or is interrupted with Ctrl-C.
 
+A process killed outright (kill -9) cannot clean up: its server keeps running and its
+directory stays. Each directory names the process that made it (``owner.json``), so that
+``leftover_clusters`` finds those whose maker is gone and ``remove_cluster`` removes them.
+
 PostgreSQL refuses to run as root. When the calling process is root the server runs
 as an unprivileged account instead: ``postgres`` when that account exists, else
 ``nobody``; the temporary directory is handed over to that account.
@@ -17,6 +21,7 @@ from __future__ import annotations
 
 import contextlib
 import glob
+import json
 import os
 import pwd
 import re
@@ -30,9 +35,21 @@ import psycopg2
 import sqlalchemy
 from psycopg2 import sql
 
-__all__ = ["EmbeddedPostgres", "PostgresCommandError", "PostgresNotFoundError", "find_bin_dir"]
+__all__ = [
+    "OWNER_FILE",
+    "EmbeddedPostgres",
+    "PostgresCommandError",
+    "PostgresNotFoundError",
+    "find_bin_dir",
+    "leftover_clusters",
+    "remove_cluster",
+]
 
 _PORT = 5432  # only names the socket file; the server opens no TCP port
+_PREFIX = "reports-pg-"
+#: Names the process that made a cluster directory, so that the directory of a process
+#: that was killed (kill -9 runs no clean-up) can be told from one still in use.
+OWNER_FILE = "owner.json"
 _FALLBACK_OS_USERS = ("postgres", "nobody")
 
 
@@ -82,6 +99,71 @@ def _server_account(os_user: str | None) -> pwd.struct_passwd | None:
         "running as root, and neither a 'postgres' nor a 'nobody' account exists to run "
         "the server as; pass os_user="
     )
+
+
+def _process_start(pid: int) -> str | None:
+    """When process ``pid`` started (clock ticks after boot), which tells it from a later
+    process given the same pid; None when there is no such process."""
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    return stat.rsplit(")", 1)[1].split()[19]
+
+
+def leftover_clusters(*, include=lambda directory: False) -> list[Path]:
+    """Cluster directories in the temporary folder whose making process is gone without
+    removing them (killed), made by this user; and those for which ``include`` is true
+    whatever their maker (a server left running on purpose)."""
+    found = []
+    for directory in sorted(Path(tempfile.gettempdir()).glob(_PREFIX + "*")):
+        owner_file = directory / OWNER_FILE
+        try:
+            if owner_file.stat().st_uid != os.geteuid():
+                continue
+            owner = json.loads(owner_file.read_text(encoding="utf-8"))
+        except (OSError, ValueError):
+            continue
+        dead = _process_start(owner.get("pid", -1)) != owner.get("started")
+        if include(directory) or (dead and owner.get("started") is not None):
+            found.append(directory)
+    return found
+
+
+def remove_cluster(directory: str | os.PathLike, bin_dir: str | os.PathLike | None = None) -> None:
+    """Stop the server of a cluster directory made by EmbeddedPostgres, if it runs, and
+    delete the directory. The server is stopped as the account that owns its data."""
+    directory = Path(directory)
+    data = directory / "data"
+    pid_file = data / "postmaster.pid"
+    if pid_file.exists():
+        owner = data.stat()
+        account = {}
+        if os.geteuid() == 0 and owner.st_uid != 0:
+            account = {"user": owner.st_uid, "group": owner.st_gid, "extra_groups": []}
+        env = {k: v for k, v in os.environ.items() if not k.startswith("PG")}
+        tool = Path(bin_dir or find_bin_dir()) / "pg_ctl"
+        result = subprocess.run(
+            [str(tool), "-D", str(data), "-m", "fast", "-w", "-t", "30", "stop"],
+            cwd=directory,
+            env=env,
+            stdin=subprocess.DEVNULL,
+            capture_output=True,
+            text=True,
+            check=False,
+            **account,
+        )
+        if result.returncode != 0 and pid_file.exists():
+            # Not a server pg_ctl can stop (initdb's single-user one, killed with its run):
+            # an immediate shutdown of the process the pid file names.
+            try:
+                os.kill(int(pid_file.read_text().split()[0]), signal.SIGQUIT)
+            except (OSError, ValueError, IndexError):
+                output = (result.stderr or result.stdout).strip().splitlines()
+                raise PostgresCommandError(
+                    f"pg_ctl stop failed: {output[0] if output else result.returncode}"
+                ) from None
+    shutil.rmtree(directory, ignore_errors=True)
 
 
 class EmbeddedPostgres:
@@ -151,7 +233,9 @@ class EmbeddedPostgres:
         self._bin_dir = bin_dir
         self._account = _server_account(self._os_user)
 
-        self._root = Path(tempfile.mkdtemp(prefix="reports-pg-"))
+        self._root = Path(tempfile.mkdtemp(prefix=_PREFIX))
+        owner = {"pid": os.getpid(), "started": _process_start(os.getpid())}
+        (self._root / OWNER_FILE).write_text(json.dumps(owner), encoding="utf-8")
         if self._account is not None:
             os.chown(self._root, self._account.pw_uid, self._account.pw_gid)
 

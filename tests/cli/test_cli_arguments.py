@@ -51,7 +51,10 @@ PARSED = [
      _dates(dt.date(2023, 12, 30), dt.date(2024, 1, 2))),
     (["approval", "--period", "last_month"], _dates(LAST_MONTH_END.replace(day=1), LAST_MONTH_END)),
     (["approval", "--period", "last_7_days"], _dates(TODAY - dt.timedelta(days=6), TODAY)),
-    (["inactive", "--period", "3"], _dates(TODAY - dt.timedelta(days=2), TODAY)),
+    (["approval", "--period", "3"], _dates(TODAY - dt.timedelta(days=2), TODAY)),
+    (["continuity", '--order-by="Projected Revenue $" desc,-"cc_type"'],
+     {"order_by": ['"Projected Revenue $" desc', '"cc_type" DESC']}),
+    (["affid", "--order-by", '"mc %" desc'], {"order_by": False}),  # ordered on the result
 ]  # fmt: skip
 
 
@@ -81,7 +84,22 @@ REFUSED = [
     (["affid", "--filter", "crm_id"], "expected COLUMN=VALUE, got 'crm_id'"),
     (["approval", "--filter", "corp name=x"], "invalid column name 'corp name'"),
     (["affid", "--order-by", "initials sideways"], "invalid ordering item"),
-    (["continuity", "--order-by", "crm_id; drop table x"], "is not a column name"),
+    # Every ordering report words a malformed ordering the same way.
+    (["continuity", "--order-by", "crm_id; drop table x"], "invalid ordering item"),
+    (["mtd", "--order-by", "-revenue_$ desc"], "invalid ordering item"),
+    (["affid", "--group", "crm_id"], "unrecognized arguments: --group crm_id"),  # no abbreviation
+    (["inactive", "--period", "3"], "does not depend on dates and takes no --period"),
+    (["continuity", "--start", "2026-11-01"], "does not depend on dates and takes no --start"),
+    (["affid", "--period", "0"], "a period of '0' days: give at least 1"),
+    (["affid", "--period", "99999999"], "reaches before year 1"),
+    (["affid", "--scale", "1000000000000"], "at most 1,000,000 orders"),
+    (["serve", "--detach", "--scale", "99999999999999999999"], "at most 1,000,000 orders"),
+    (["affid", "--db", ""], "--db is empty"),
+    (["affid", "--csv", ""], "--csv needs a file name"),
+    (["affid", "--csv", "/proc/self/oom_score_adj"], "will not write under /proc, /sys"),
+    (["affid", "--csv", "/sys/kernel/profiling"], "will not write under /proc, /sys"),
+    (["affid", "--csv", "."], "--csv .: is a directory"),
+    (["stop", "--all", "postgresql://u@/d?host=/tmp"], "a URL or --all, not both"),
     (["bin", "--group-by", "crm_id", "--csv", "out.csv"], "grouping must include bin"),
     (["affid", "--csv", "/nonexistent-dir/out.csv"], "no such directory"),
     (["affid", "--csv", "out.csv", "--json"], "not allowed with argument"),
@@ -116,14 +134,18 @@ def test_refused_with_one_line(run, no_sample_server, tmp_path, monkeypatch, arg
     assert list(tmp_path.iterdir()) == []
 
 
-def test_environment_url_is_checked_like_db(run, monkeypatch, no_sample_server):
-    monkeypatch.setenv(cli.ENV_URL, "mysql://u@h/d")
+@pytest.mark.parametrize(
+    "url, message", [("mysql://u@h/d", "names a mysql database"), (" ", "is set but empty")]
+)
+def test_environment_url_is_checked_like_db(run, monkeypatch, no_sample_server, url, message):
+    monkeypatch.setenv(cli.ENV_URL, url)
     result = run("approval")
     assert result.status == 2
-    assert result.err.startswith(f"reports approval: error: {cli.ENV_URL} names a mysql database")
+    assert result.err.startswith(f"reports approval: error: {cli.ENV_URL} {message}")
 
 
 def test_help_exits_zero(run):
     result = run("mtd", "--help")
     assert result.status == 0
     assert "--group-by" in result.out and "--include-test-cards" not in result.out
+    assert "--start" in result.out and "--start" not in run("inactive", "--help").out

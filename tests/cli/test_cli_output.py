@@ -11,7 +11,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from reports.output import Progress, format_table
+from reports.output import format_csv, format_table
+from reports.progress import Progress
 
 
 def test_numbers_right_aligned_by_kind_of_column_text_left():
@@ -66,3 +67,42 @@ def test_progress_only_on_a_terminal_and_erased_when_done(terminal, fails):
         assert stream.getvalue().endswith("\r\x1b[K12 rows written\n")
     else:
         assert stream.getvalue() == ""
+
+
+def test_progress_line_never_wider_than_the_terminal(monkeypatch):
+    """A wrapped line adds a line at each redraw; the line is cut to the width."""
+    stream = io.StringIO()
+    stream.isatty = lambda: True
+    monkeypatch.setattr(Progress, "_columns", lambda self: 30)
+    with Progress(stream, delay=0).step("loading the sample warehouse (1000000 orders)"):
+        pass
+    drawn = [line for line in stream.getvalue().split("\r") if line.strip("\x1b[K")]
+    assert drawn and all(len(line.removesuffix("\x1b[K")) <= 29 for line in drawn)
+    assert drawn[0].startswith("| loading the sample")
+
+
+def test_line_breaks_escaped_and_wide_characters_measured():
+    frame = pd.DataFrame({
+        "name": ["two\nlines", "東京支店", "tab\there"], "count": [1, 22, 333],
+    })  # fmt: skip
+    lines = format_table(frame).splitlines()
+    assert lines == [
+        "name        count",
+        "----------  -----",
+        "two\\nlines      1",
+        "東京支店       22",
+        "tab\\there     333",
+    ]
+
+
+def test_csv_shows_values_as_the_table_and_json_do():
+    frame = pd.DataFrame({
+        "label": ["x", None], "ratio": [np.nan, 0.125], "enabled": [True, False],
+        "amount $": [Decimal("10.50"), None], "on": [dt.date(2026, 11, 23), pd.NaT],
+        "note": ['say "hi", twice', "a\nb"],
+    })  # fmt: skip
+    assert format_csv(frame) == (
+        "label,ratio,enabled,amount $,on,note\n"
+        'x,,true,10.5,2026-11-23,"say ""hi"", twice"\n'
+        ',0.125,false,,,"a\nb"\n'
+    )

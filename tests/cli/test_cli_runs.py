@@ -71,7 +71,9 @@ RUNS = [
 @pytest.mark.parametrize("argv, kwargs, keys, ordered", RUNS, ids=[" ".join(r[0]) for r in RUNS])
 def test_report(run, db, period, same_rows, tmp_path, monkeypatch, argv, kwargs, keys, ordered):
     target = tmp_path / "out.csv"
-    argv = [{"URL": db.url, "FILE": str(target)}.get(arg, arg) for arg in argv] + dates(period)
+    argv = [{"URL": db.url, "FILE": str(target)}.get(arg, arg) for arg in argv]
+    if cli.REPORTS[argv[0]].dates:
+        argv += dates(period)
     unused = "postgresql://nobody@/nowhere?host=/nonexistent"  # --db comes first
     monkeypatch.setenv(cli.ENV_URL, unused if "--db" in argv else db.url)
     target.write_text("earlier result\n", encoding="utf-8")
@@ -107,9 +109,6 @@ COLORS = [
     # (arguments, what they must print read back, what it must equal)
     (["status_colors", "--json"], json.loads,
      lambda db: tintora.Tintora(db).get("status_colors", "status_code")),
-    (["approval_bands", "--key", "color", "--csv", "-"],
-     lambda text: {row.pop("color"): row for row in csv_rows(text)},
-     lambda db: tintora.Tintora(db).get("approval_bands", "color")),
     (["--json"], lambda text: {entry["table"]: entry["columns"] for entry in json.loads(text)},
      color_listing),
 ]  # fmt: skip
@@ -123,14 +122,40 @@ def test_colors(run, db, argv, read, expected):
     assert read(result.out) == want and len(want) > 1
 
 
+@pytest.mark.parametrize(
+    "table, key, output, read",
+    [("bin_category_colors", "sort_order", [], table_rows),
+     ("approval_bands", "color", ["--csv", "-"], csv_rows)],
+)  # fmt: skip
+def test_colors_show_null_and_booleans_as_the_reports_do(run, db, table, key, output, read):
+    """Rows in key order; NULL an empty cell, booleans true/false, not nan, None or True."""
+    result = run("colors", table, "--key", key, *output, "--db", db.url)
+    assert result.status == 0, result.err
+    frame = db.tables[f"ui_tintora.{table}"].sort_values(key)
+    frame = frame[[key, *(c for c in frame.columns if c != key)]]
+    expected = [
+        {
+            column: "" if pd.isna(v) else str(v).lower() if isinstance(v, bool) else v
+            for column, v in record.items()
+        }
+        for record in frame.to_dict("records")
+    ]
+    assert any(v in ("", "true") for record in expected for v in record.values())
+    rows = read(result.out)
+    assert [list(row) for row in rows] == [list(record) for record in expected]
+    for row, record in zip(rows, expected, strict=True):
+        for column, want in record.items():
+            if isinstance(want, str):
+                assert row[column] == want, (column, row)
+            else:
+                assert float(row[column]) == pytest.approx(float(want)), (column, row)
+
+
 UNREACHABLE = "postgresql://analyst:s3cret@/warehouse?host=/nonexistent/no-server"
 FAILURES = [
     # (arguments, texts that the one line must hold)
     (["affid", "--db", UNREACHABLE],
      ["reports affid: error: cannot reach the database", "/nonexistent/no-server"]),
-    (["affid", "--group-by", "nope"],
-     ['the query failed: column "nope" does not exist', "reporting.cpa_orders"]),
-    (["mtd", "--filter", "nope=1"], ['column "nope" does not exist']),  # after its retry
     (["affid", "--filter", "crm_id=abc"], ["the query failed: invalid input syntax for type"]),
     (["colors", "nope"], ["no table 'nope' in schema ui_tintora (tables: approval_bands"]),
     (["colors", "status_colors", "--key", "nope"], ["has no column 'nope' (columns: "]),
@@ -149,6 +174,26 @@ def test_database_failure_one_line_and_the_file_kept(run, db, tmp_path, argv, te
     assert "s3cret" not in result.err
     assert target.read_text(encoding="utf-8") == "earlier result\n"
     assert os.listdir(tmp_path) == ["out.csv"]
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [(["affid", "--group-by", "crm_id,afid"],
+      "no grouping column 'afid' in reporting.cpa_orders (did you mean affid?"),
+     (["mtd", "--filter", "procesor=proc_beta"],
+      "no filter column 'procesor' in reporting.ui_revenue_transactions (did you mean processor?"),
+     (["approval", "--filter", "corp_name=x"], "no filter column 'corp_name' among "),
+     (["continuity", "--group-by", "nope"], "(see 'reports columns continuity'"),
+     (["mtd", "--columns", "crm_id,revenue$"],
+      "no result column 'revenue$' (did you mean revenue_$")],
+)  # fmt: skip
+def test_unknown_column_refused_with_the_nearest_names(run, db, tmp_path, argv, message):
+    """Before the query runs: the database's own error names no alternative."""
+    target = tmp_path / "out.csv"
+    result = run(*argv, "--db", db.url, "--csv", str(target))
+    assert (result.status, result.out) == (2, "")
+    assert result.err.count("\n") == 1 and message in result.err, result.err
+    assert os.listdir(tmp_path) == []
 
 
 WAITING = "SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'"
@@ -187,3 +232,47 @@ def test_ctrl_c_stops_a_running_query(run, db, period, report, table):
     assert interrupted
     assert (result.status, result.out, result.err) == (130, "", "reports: interrupted\n")
     assert extensions.get_wait_callback() is None
+
+
+ORDERINGS = [
+    # (report, --order-by as the help shows it, the result column it orders by)
+    ("affid", '"mc %" desc', "mc %"),
+    ("mtd", '-"gm_%"', "gm_%"),
+    ("continuity", '"projected_revenue $" desc', "projected_revenue $"),
+]
+
+
+@pytest.mark.parametrize("report, order_by, column", ORDERINGS)
+def test_order_by_a_result_column_as_the_help_says(run, db, period, report, order_by, column):
+    argv = [report, "--db", db.url, "--json", f"--order-by={order_by}", "--group-by", "crm_id"]
+    if cli.REPORTS[report].dates:
+        argv += dates(period)
+    if report == "affid":
+        assert order_by in " ".join(run(report, "--help").out.split())
+    result = run(*argv)
+    assert result.status == 0, result.err
+    values = [row[column] for row in json.loads(result.out)]
+    present = [v for v in values if v is not None]
+    assert len(set(present)) > 1
+    assert present == sorted(present, reverse=True)
+    assert values == present + [None] * (len(values) - len(present))
+
+
+def test_unexpected_failure_is_one_line_unless_debug(run, db, monkeypatch):
+    def broken(db, *args, **kwargs):
+        if db.engine is None:  # the stand-in that checks arguments: a query, as reports do
+            return orvesta.pd.read_sql("SELECT 1", db.engine)
+        raise ZeroDivisionError("division by zero")
+
+    monkeypatch.setattr(orvesta, "bin_report", broken)
+    result = run("bin", "--db", db.url)
+    assert (result.status, result.out) == (1, "")
+    assert result.err == (
+        "reports bin: error: unexpected failure while running the bin report: "
+        "ZeroDivisionError: division by zero "
+        "(--debug shows the traceback)\n"
+    )
+    debug = run("bin", "--db", db.url, "--debug")
+    assert debug.status == 1
+    assert debug.err.startswith("Traceback (most recent call last):")
+    assert debug.err.endswith("report: ZeroDivisionError: division by zero\n")

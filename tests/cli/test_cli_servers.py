@@ -9,10 +9,12 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 import types
 from pathlib import Path
 
@@ -50,7 +52,11 @@ def test_first_run_starts_loads_and_removes_a_sample_database(
     dates = ["--start", str(period["start_date"]), "--end", str(period["end_date"])]
     result = command("affid", "--scale", "60", "--group-by", "crm_id", *dates, "--json", env=env)
     assert result.returncode == 0, result.stderr
-    assert result.stderr == ""  # no progress when stderr is not a terminal
+    # No progress off a terminal; the one line that says the numbers are made up.
+    assert result.stderr.splitlines() == [
+        "reports: running on a generated sample warehouse (60 orders), not on real data; "
+        f"give --db URL or set {cli.ENV_URL} for a real database"
+    ]
     assert list(cluster_dir.iterdir()) == []
 
     # The same sample in another database of the tests' cluster, and the report run directly.
@@ -115,3 +121,86 @@ def test_serve_detached_then_stop(run, env, cluster_dir):
     finally:
         if any(cluster_dir.iterdir()):
             run("stop", url)
+
+
+def _default_sigint():
+    # A test run in the background of a shell inherits SIGINT ignored; the command must
+    # see Ctrl-C as a terminal would deliver it.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def spawn(*argv: str, env: dict) -> subprocess.Popen:
+    return subprocess.Popen(
+        [sys.executable, "-m", "reports", *argv],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=_default_sigint,
+    )
+
+
+def _finish(process: subprocess.Popen) -> tuple[str, str]:
+    try:
+        return process.communicate(timeout=120)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+
+
+@pytest.mark.parametrize("stop_signal, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_signal_while_connecting_ends_the_command_at_once(env, stop_signal, status):
+    """A server that accepts the connection and never answers: without the interrupt
+    the command would wait out the URL's connect timeout of ten minutes."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()
+        listener.settimeout(120)
+        port = listener.getsockname()[1]
+        url = f"postgresql://analyst@127.0.0.1:{port}/warehouse?connect_timeout=600"
+        process = spawn("affid", "--db", url, "--json", env=env)
+        try:
+            connection, _ = listener.accept()
+        except BaseException:
+            process.kill()
+            raise
+        with connection:
+            connection.recv(1024)  # the command now waits for the server's answer
+            process.send_signal(stop_signal)
+            out, err = _finish(process)
+    assert (process.returncode, out, err) == (status, "", "reports: interrupted\n")
+
+
+def _wait_for_server(cluster_dir: Path, process: subprocess.Popen) -> None:
+    deadline = time.monotonic() + 120  # guards against a hang; not a timing assertion
+    while not list(cluster_dir.glob("reports-pg-*/.s.PGSQL.*")):  # the server listens
+        assert process.poll() is None, process.stderr.read()
+        assert time.monotonic() < deadline, "the sample server never started"
+        time.sleep(0.05)
+
+
+CLEANUPS = [
+    # (signal that ends the run, its exit status, the command that must remove what is left)
+    (signal.SIGTERM, 143, None),
+    (signal.SIGKILL, -9, ["stop", "--all"]),
+    (signal.SIGKILL, -9, ["colors", "--scale", "20", "--json"]),  # any next sample run
+]
+
+
+@pytest.mark.parametrize("stop_signal, status, then", CLEANUPS, ids=["term", "stop-all", "next"])
+def test_run_ended_by_a_signal_leaves_no_server_behind(env, cluster_dir, stop_signal, status, then):
+    process = spawn("affid", "--scale", "5000", "--json", env=env)
+    try:
+        _wait_for_server(cluster_dir, process)
+        process.send_signal(stop_signal)
+    finally:
+        _finish(process)
+    assert process.returncode == status
+    if then is not None:
+        leftovers = [str(path) for path in cluster_dir.iterdir()]
+        assert len(leftovers) == 1
+        result = command(*then, env=env)
+        assert result.returncode == 0, result.stderr
+        assert leftovers[0] in (result.stdout if then[0] == "stop" else result.stderr)
+    assert list(cluster_dir.iterdir()) == []

@@ -13,7 +13,6 @@ from pathlib import Path
 import pytest
 
 from reports.cli import REPORTS
-from reports.web.screens import SCREENS
 
 CHROMIUM = shutil.which("chromium")
 DRIVER = shutil.which("chromedriver")
@@ -80,7 +79,7 @@ def _load(browser, url: str):
 def test_report_page_renders(browser, live_server, screenshots, name):
     from selenium.webdriver.common.by import By
 
-    dates = "?period=90" if SCREENS[name].dated else ""
+    dates = "?period=90" if REPORTS[name].dates else ""
     found = _load(browser, f"{live_server}/report/{name}{dates}")
     assert found[0].get_attribute("id") == "result", found[0].text
     rows = browser.find_elements(By.CSS_SELECTOR, "#result tbody tr")

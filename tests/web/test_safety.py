@@ -69,7 +69,7 @@ def test_loopback_server_refuses_other_host_names(client):
 def test_web_command_refuses_before_starting(capsys, monkeypatch, argv, env, message):
     monkeypatch.delenv("REPORTS_WEB_TOKEN", raising=False)
     monkeypatch.delenv(cli.ENV_URL, raising=False)
-    assert cli.main(["web", *argv]) == cli.EXIT_USAGE
+    assert cli.main(["web", *argv]) == 2
     assert message in capsys.readouterr().err
 
 

@@ -14,8 +14,10 @@ import time
 from importlib import resources
 
 import jinja2
+import markupsafe
 import sqlalchemy
 from starlette.applications import Starlette
+from starlette.concurrency import run_in_threadpool
 from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
 from starlette.middleware.trustedhost import TrustedHostMiddleware
@@ -77,69 +79,95 @@ def create_app(
     async def index(request: Request) -> Response:
         return templates.TemplateResponse(request, "index.html", {"current": None})
 
+    async def run(request: Request, report):
+        """The form, the checked request (or None) and the result of the report, or
+        the status and one line that say why there is none. Cancelled when the browser
+        left before the result was complete."""
+        form = ReportForm.from_query(report.name, request.query_params)
+        try:
+            checked = form.check(Tintora)
+        except command.UsageError as exc:
+            return form, None, None, (400, str(exc))
+        try:
+            result = await run_report(read_only, checked, request.receive)
+        except Cancelled:
+            raise
+        except command.UsageError as exc:  # a column the report's table lacks
+            return form, checked, None, (400, str(exc))
+        except sqlalchemy.exc.DBAPIError as exc:
+            return form, checked, None, (502, command.database_message(exc, checked))
+        except command.CommandError as exc:  # a result column to order by that is not there
+            return form, checked, None, (400, str(exc))
+        except Exception as exc:
+            message = f"the report failed: {type(exc).__name__}: {_first_line(exc)}"
+            return form, checked, None, (500, message)
+        return form, checked, result, None
+
     async def report_page(request: Request) -> Response:
         report = _report_or_404(request)
-        form = ReportForm.from_query(report.name, request.query_params)
+        started = time.perf_counter()
+        try:
+            form, checked, result, failure = await run(request, report)
+        except Cancelled:
+            return Response(status_code=499)  # nobody is listening any more
         context = {
             "current": report,
             "report": report,
             "screen": SCREENS[report.name],
             "form": form,
-            "error": None,
+            "checked": checked,
+            "error": failure[1] if failure else None,
             "table": None,
-            "sql": "",
             "downloads": form.query_string(),
-            "checked": None,
         }
-        try:
-            checked = form.check(Tintora)
-        except command.UsageError as exc:
-            context["error"] = str(exc)
-            return templates.TemplateResponse(request, "report.html", context, status_code=400)
-        context["checked"] = checked
-        context["sql"] = command.query_text(checked)
-        started = time.perf_counter()
-        try:
-            result = await run_report(read_only, checked, request.receive)
-        except Cancelled:
-            return Response(status_code=499)  # nobody is listening any more
-        except sqlalchemy.exc.DBAPIError as exc:
-            context["error"] = command.database_message(exc, checked)
-            return templates.TemplateResponse(request, "report.html", context, status_code=502)
-        except Exception as exc:
-            context["error"] = f"the report failed: {type(exc).__name__}: {_first_line(exc)}"
-            return templates.TemplateResponse(request, "report.html", context, status_code=500)
-        context["seconds"] = time.perf_counter() - started
+        if failure:
+            return templates.TemplateResponse(
+                request, "report.html", context, status_code=failure[0]
+            )
         every_row = request.query_params.get("rows") == "all"
         context["table"] = build_table(
             result.frame, result.palette, None if every_row else MAX_ROWS
         )
         context["missing_colors"] = result.palette.missing
+        context["seconds"] = time.perf_counter() - started
         return templates.TemplateResponse(request, "report.html", context)
 
     async def download(request: Request) -> Response:
         report = _report_or_404(request)
         kind = request.url.path.rsplit(".", 1)[1]
-        form = ReportForm.from_query(report.name, request.query_params)
         try:
-            checked = form.check(Tintora)
-        except command.UsageError as exc:
-            return Response(str(exc) + "\n", status_code=400, media_type="text/plain")
-        try:
-            result = await run_report(read_only, checked, request.receive)
+            _, checked, result, failure = await run(request, report)
         except Cancelled:
             return Response(status_code=499)
-        except sqlalchemy.exc.DBAPIError as exc:
-            message = command.database_message(exc, checked)
-            return Response(message + "\n", status_code=502, media_type="text/plain")
+        if failure:
+            return Response(failure[1] + "\n", status_code=failure[0], media_type="text/plain")
         if kind == "csv":
             body, media = command.csv_text(result.frame), "text/csv; charset=utf-8"
         else:
             body, media = command.json_text(result.frame), "application/json"
-        dates = "" if not SCREENS[report.name].dated else f"-{checked.start}-{checked.end}"
-        filename = f"{report.name}{dates}.{kind}"
-        headers = {"Content-Disposition": f'attachment; filename="{filename}"'}
+        dates = f"-{checked.start}-{checked.end}" if report.dates else ""
+        headers = {"Content-Disposition": f'attachment; filename="{report.name}{dates}.{kind}"'}
         return Response(body, media_type=media, headers=headers)
+
+    async def chart(request: Request) -> Response:
+        report = _report_or_404(request)
+        try:
+            _, checked, result, failure = await run(request, report)
+        except Cancelled:
+            return Response(status_code=499)
+        if not failure:
+            try:
+                svg = await run_in_threadpool(command.chart_svg, checked, result.frame)
+                return Response(svg, media_type="image/svg+xml")
+            except command.CommandError as exc:
+                failure = (422, str(exc))
+        # An image that says why there is no chart, where the chart would be.
+        text = markupsafe.escape(failure[1])
+        svg = (
+            '<svg xmlns="http://www.w3.org/2000/svg" width="640" height="32">'
+            f'<text x="4" y="20" font-family="sans-serif" font-size="13">{text}</text></svg>'
+        )
+        return Response(svg, status_code=failure[0], media_type="image/svg+xml")
 
     async def not_found(request: Request, exc: HTTPException) -> Response:
         context = {"current": None, "message": exc.detail, "status": exc.status_code}
@@ -157,6 +185,7 @@ def create_app(
         # Before the page route, whose {name} would take "approval.csv" whole.
         Route("/report/{name}.csv", download, name="csv"),
         Route("/report/{name}.json", download, name="json"),
+        Route("/report/{name}.svg", chart, name="chart"),
         Route("/report/{name}", report_page),
         Mount("/static", StaticFiles(directory=str(_PACKAGE / "static")), name="static"),
     ]

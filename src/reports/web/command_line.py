@@ -1,7 +1,8 @@
 """``reports web``: serve the report pages until Ctrl-C.
 
-Registered by the command's parser through ``add_parser``; nothing of the web stack is
-imported until the subcommand runs, so the command works without the ``web`` extra.
+The command's parser registers it through ``add_parser`` and its entry point runs
+``run_web``; nothing of the web stack is imported until the subcommand runs, so the
+command works without the ``web`` extra.
 """
 
 from __future__ import annotations
@@ -11,7 +12,7 @@ import os
 import secrets
 import sys
 
-__all__ = ["ENV_TOKEN", "add_parser"]
+__all__ = ["ENV_TOKEN", "add_parser", "run_web"]
 
 #: Environment variable read for the token when --token is not given.
 ENV_TOKEN = "REPORTS_WEB_TOKEN"
@@ -55,7 +56,6 @@ def add_parser(commands, add_database_options) -> None:
         help=f"token every request must carry (default: ${ENV_TOKEN}; required with --host)",
     )
     add_database_options(parser)
-    parser.set_defaults(handler=_run_web)
 
 
 def _is_loopback(host: str) -> bool:
@@ -67,7 +67,7 @@ def _is_loopback(host: str) -> bool:
         return False
 
 
-def _run_web(args, progress) -> None:
+def run_web(args, progress) -> None:
     from . import command
 
     token = args.token if args.token is not None else os.environ.get(ENV_TOKEN)
@@ -87,7 +87,7 @@ def _run_web(args, progress) -> None:
         raise command.UsageError(
             f"the web host needs the web extra ({exc.name} is missing): pip install 'reports[web]'"
         ) from None
-    with command.database(args, progress) as db:
+    with command.sample_or_given_database(args, progress) as db:
         allowed = LOOPBACK_HOSTS if _is_loopback(host) else None
         app = create_app(
             db.engine,

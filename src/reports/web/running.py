@@ -16,6 +16,7 @@ import threading
 import anyio
 from starlette.concurrency import run_in_threadpool
 
+from . import command
 from .colors import Palette, read_palette
 
 __all__ = ["Cancelled", "ReportResult", "run_report"]
@@ -59,11 +60,11 @@ class ReportResult:
 def _run(engine, checked, started: threading.Event, box: dict) -> ReportResult:
     from reports.tintora import Tintora
 
+    command.check_source_columns(checked, engine)
     with engine.connect() as connection:
-        box["page"] = _PageDatabase(connection)
+        box["page"] = page = _PageDatabase(connection)
         started.set()
-        page = box["page"]
-        frame = checked.function(page, **checked.kwargs)
+        frame = command.ordered(checked, checked.function(page, **checked.kwargs))
         colors = Tintora(page)
 
         def read_table(name: str, key: str) -> dict:

@@ -30,16 +30,15 @@ FILTER_COLUMNS = {
 
 @dataclasses.dataclass(frozen=True)
 class Screen:
-    """One report's form: its filter fields (screen name, label), the grouping columns
-    it suggests, and whether it reads a date range."""
+    """One report's form: its filter fields (screen name, label) and the grouping
+    columns it suggests."""
 
     filters: tuple[tuple[str, str], ...] = ()
     group_columns: tuple[str, ...] = ()
-    dated: bool = True
 
 
 SCREENS: dict[str, Screen] = {
-    "inactive": Screen(dated=False),
+    "inactive": Screen(),
     "continuity": Screen(
         filters=(
             ("crm", "CRM"),
@@ -48,7 +47,6 @@ SCREENS: dict[str, Screen] = {
             ("card_type", "Card type"),
         ),
         group_columns=("crm_id", "gateway_id", "affid", "cc_type"),
-        dated=False,
     ),
     "approval": Screen(
         filters=(
