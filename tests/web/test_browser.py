@@ -85,6 +85,12 @@ def test_report_page_renders(browser, live_server, screenshots, name):
     rows = browser.find_elements(By.CSS_SELECTOR, "#result tbody tr")
     assert rows and browser.find_element(By.ID, "row-count").text.startswith(f"{len(rows)} row")
     browser.save_screenshot(str(screenshots / f"{name}.png"))
+    # The chart loads when it is opened.
+    browser.find_element(By.CSS_SELECTOR, "#chart summary").click()
+    image = browser.find_element(By.CSS_SELECTOR, "#chart img")
+    _wait(browser, lambda d: image.get_property("naturalWidth") > 0, "the chart")
+    browser.execute_script("arguments[0].scrollIntoView()", image)
+    browser.save_screenshot(str(screenshots / f"{name}-chart.png"))
 
 
 def _column(browser, name: str) -> list[str]:
