@@ -35,13 +35,9 @@ def browser(tmp_path_factory):
     downloads = tmp_path_factory.mktemp("downloads")
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
-    for argument in (
-        "--headless=new",
-        "--no-sandbox",
-        "--disable-dev-shm-usage",
-        "--window-size=1400,900",
-        "--disable-gpu",
-    ):
+    for (
+        argument
+    ) in "--headless=new --no-sandbox --disable-dev-shm-usage --window-size=1400,900".split():
         options.add_argument(argument)
     options.add_experimental_option(
         "prefs",
@@ -57,11 +53,9 @@ def browser(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def screenshots(tmp_path_factory) -> Path:
-    folder = os.environ.get("REPORTS_WEB_SCREENSHOTS")
-    if folder:
-        Path(folder).mkdir(parents=True, exist_ok=True)
-        return Path(folder)
-    return tmp_path_factory.mktemp("screenshots")
+    folder = Path(os.environ.get("REPORTS_WEB_SCREENSHOTS") or tmp_path_factory.mktemp("shots"))
+    folder.mkdir(parents=True, exist_ok=True)
+    return folder
 
 
 def _load(browser, url: str):
