@@ -50,7 +50,8 @@ struct DateRange {
 bool read_date_range(PyObject* reporting_query, DateRange& range);
 
 // A date as it goes between the single quotes of a query: its text form, which may
-// not hold a quote or a backslash that would end the literal early.
+// not hold a quote or a backslash that would end the literal early, nor a percent sign
+// that the driver would read as a parameter marker.
 Ref quoted_date_text(PyObject* date, const pyext::Name& key);
 
 // Calls into the host helper module, looked up in the module namespace at each call.
