@@ -45,12 +45,16 @@ def test_defaults_replaced_during_a_call_live_until_the_call_ends():
         sys.setswitchinterval(1e-6)
         done = threading.Event()
 
+        def replace_all():
+            for report in REPORTS:
+                fresh = (["crm_id"], {"crm_id": 1})
+                report.__defaults__ = fresh + report.__defaults__[2:]
+
         def replace():
             while not done.is_set():
-                for report in REPORTS:
-                    fresh = (["crm_id"], {"crm_id": 1})
-                    report.__defaults__ = fresh + report.__defaults__[2:]
+                replace_all()
 
+        replace_all()
         thread = threading.Thread(target=replace)
         thread.start()
         try:
