@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "pyext/date_text.hpp"
 #include "pyext/function.hpp"
 #include "pyext/text.hpp"
 
@@ -81,8 +82,8 @@ PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
 int exec_module(PyObject* module) {
     const int state = module_guard->begin_exec(module);
     if (state <= 0) return state;
-    const bool succeeded =
-        ConstText::materialize_all() && ready_function_type() && module_initialise(module);
+    const bool succeeded = ConstText::materialize_all() && ready_function_type() &&
+                           ready_date_text() && module_initialise(module);
     module_guard->end_exec(module, succeeded);
     return succeeded ? 0 : -1;
 }
