@@ -26,7 +26,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 DEFAULT_SEED = 20261208
-DEFAULT_CASES = 20000
+DEFAULT_CASES = 40000
 CHUNK = 10000
 CHUNK_TIMEOUT = 600  # seconds; a chunk takes well under a minute
 
