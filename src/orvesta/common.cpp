@@ -84,12 +84,14 @@ Ref get_order_by(const Function& f, PyObject* group_by, PyObject* order_by) {
     return helper ? pyext::call(helper.get(), group_by, order_by) : Ref{};
 }
 
-bool add_qualified_grouping(TextParts& text, PyObject* group_by) {
-    return text.text(kQualifier) && text.add(pyext::join(kQualifiedSeparator, group_by));
+bool Grouping::add_qualified(TextParts& text) {
+    if (!qualified_) qualified_ = pyext::join(kQualifiedSeparator, columns_);
+    return text.text(kQualifier) && text.add(qualified_);
 }
 
-bool add_plain_grouping(TextParts& text, PyObject* group_by) {
-    return text.add(pyext::join(kPlainSeparator, group_by));
+bool Grouping::add_plain(TextParts& text) {
+    if (!plain_) plain_ = pyext::join(kPlainSeparator, columns_);
+    return text.add(plain_);
 }
 
 Ref run_query(const Function& f, PyObject* db, PyObject* qry) {

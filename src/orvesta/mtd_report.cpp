@@ -134,17 +134,17 @@ PyObject* run(Function& self, PyObject* const* args) {
     }
 
     PyObject* group_by = columns.get();
+    Grouping grouping(group_by);
     TextParts qry(64);
     const bool built =
-        qry.text(kSelect) && add_qualified_grouping(qry, group_by) && qry.text(kCycleColumns) &&
+        qry.text(kSelect) && grouping.add_qualified(qry) && qry.text(kCycleColumns) &&
         qry.add(std::move(refund_columns)) && qry.text(kRefundColumns) &&
-        qry.add(std::move(alert_columns)) && qry.text(kTotalColumns) &&
-        add_plain_grouping(qry, group_by) && qry.text(kInnerSums) &&
-        qry.add(std::move(alert_sums)) && qry.text(kBlockSeparator) &&
+        qry.add(std::move(alert_columns)) && qry.text(kTotalColumns) && grouping.add_plain(qry) &&
+        qry.text(kInnerSums) && qry.add(std::move(alert_sums)) && qry.text(kBlockSeparator) &&
         qry.add(std::move(refund_sums)) && qry.text(kOtherSums) &&
         qry.add(quoted_date_text(dates.start.get(), names::start_date)) && qry.text(kDateTo) &&
         qry.add(quoted_date_text(dates.end.get(), names::end_date)) && qry.text(kDateEnd) &&
-        qry.value(filter_clause) && qry.text(kGroupByLine) && add_plain_grouping(qry, group_by) &&
+        qry.value(filter_clause) && qry.text(kGroupByLine) && grouping.add_plain(qry) &&
         qry.text(kOrderByLine) && qry.value(get_order_by(self, group_by, args[kOrderBy])) &&
         qry.text(kEnd);
     Ref text = built ? qry.build() : Ref{};
