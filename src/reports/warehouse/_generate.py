@@ -112,6 +112,13 @@ def _dates(today: dt.date, offsets: np.ndarray) -> pd.Series:
     return pd.Series(pd.Timestamp(today) + pd.to_timedelta(offsets, unit="D"))
 
 
+def _days_ago(rng: np.random.Generator, span_days: int, n: int, ahead: int = 1) -> np.ndarray:
+    """n day offsets from today, spread over the span_days up to today (and ``ahead - 1``
+    days after it), in ascending order: a warehouse numbers its rows as they come, so
+    ids and dates rise together."""
+    return np.sort(rng.integers(-(span_days - 1), ahead, size=n))
+
+
 def _recurring_orders(rng, gw, n, today) -> pd.DataFrame:
     gateway_id, crm = _pick_gateways(rng, gw, n)
     active = pd.array(rng.choice([True, False, None], size=n, p=[0.35, 0.5, 0.15]), "boolean")
@@ -137,7 +144,7 @@ def _recurring_orders(rng, gw, n, today) -> pd.DataFrame:
     )
 
 
-def _continuity(rng, gw, n, today) -> pd.DataFrame:
+def _continuity(rng, gw, n, today, span_days) -> pd.DataFrame:
     gateway_id, crm = _pick_gateways(rng, gw, n)
     retry = rng.choice(
         np.arange(0, 9), size=n, p=[0.55, 0.1, 0.08, 0.07, 0.05, 0.05, 0.04, 0.03, 0.03]
@@ -151,8 +158,8 @@ def _continuity(rng, gw, n, today) -> pd.DataFrame:
             "gateway_id": gateway_id,
             "affid": rng.choice(_AFFIDS, size=n),
             "cc_type": rng.choice(np.array(["Visa", "Master", "Discover"], dtype=object), size=n),
-            # From three weeks back to six weeks ahead, today included.
-            "next_cycle_date": _dates(today, rng.integers(-20, 41, size=n)),
+            # Past cycles over the span and six weeks ahead, today included.
+            "next_cycle_date": _dates(today, _days_ago(rng, span_days, n, ahead=41)),
             "retry_attempt_count": retry,
             "bc_inferred": rng.choice([1, 2, 3, 4, 5], size=n, p=[0.4, 0.25, 0.15, 0.12, 0.08]),
             "approval": approval,
@@ -161,10 +168,10 @@ def _continuity(rng, gw, n, today) -> pd.DataFrame:
     )
 
 
-def _order_cycles(rng, gw, n, today) -> dict[str, pd.DataFrame]:
+def _order_cycles(rng, gw, n, today, span_days) -> dict[str, pd.DataFrame]:
     gateway_id, crm = _pick_gateways(rng, gw, n)
     order_id = np.arange(1, n + 1)
-    month_offsets = rng.integers(-89, 1, size=n)
+    month_offsets = _days_ago(rng, span_days, n)
     month_date = _dates(today, month_offsets)
     # A few orders carry a different month than their cycle, so that the two date
     # conditions of the approval report each matter.
@@ -237,7 +244,7 @@ def _blacklist(rng, bins, today) -> pd.DataFrame:
     return pd.concat(rows, ignore_index=True)
 
 
-def _cpa_orders(rng, gw, n, today, bins) -> pd.DataFrame:
+def _cpa_orders(rng, gw, n, today, span_days, bins) -> pd.DataFrame:
     gateway_id, _ = _pick_gateways(rng, gw, n)
     crm = rng.choice(_CRM_IDS, size=n, p=[0.35, 0.3, 0.25, 0.1])
     bin_ = rng.choice(bins, size=n)
@@ -269,7 +276,7 @@ def _cpa_orders(rng, gw, n, today, bins) -> pd.DataFrame:
 
     acquired = (
         pd.Timestamp(today)
-        - pd.to_timedelta(rng.integers(0, 90, size=n), "D")
+        + pd.to_timedelta(_days_ago(rng, span_days, n), "D")
         + pd.to_timedelta(rng.integers(0, 86400, size=n), "s")
     )
     at_midnight = rng.random(n) < 0.03
@@ -335,7 +342,7 @@ def _cpa_orders(rng, gw, n, today, bins) -> pd.DataFrame:
     )
 
 
-def _revenue_transactions(rng, gw, n, today) -> pd.DataFrame:
+def _revenue_transactions(rng, gw, n, today, span_days) -> pd.DataFrame:
     corp_names = dict(_CORPS)
     pos = rng.integers(0, len(gw), size=n)
     g = gw.iloc[pos].reset_index(drop=True)
@@ -369,7 +376,7 @@ def _revenue_transactions(rng, gw, n, today) -> pd.DataFrame:
     return pd.DataFrame(
         {
             "transaction_id": np.arange(1, n + 1),
-            "date": _dates(today, rng.integers(-59, 1, size=n)),
+            "date": _dates(today, _days_ago(rng, span_days, n)),
             "crm_id": g["crm_id"].to_numpy(),
             "corporation_name": g["corp_id"].map(corp_names).to_numpy(),
             "processor": g["processor"].to_numpy(),
@@ -418,7 +425,9 @@ def _tintora_tables(today: dt.date) -> dict[str, pd.DataFrame]:
     }
 
 
-def generate_tables(scale: int, seed: int, today: dt.date) -> dict[str, pd.DataFrame]:
+def generate_tables(
+    scale: int, seed: int, today: dt.date, span_days: int
+) -> dict[str, pd.DataFrame]:
     rng = np.random.default_rng(seed)
     n_gw = int(np.clip(scale // 40, 16, 4000))
     n_bins = min(max(48, scale // 3), 50_000)
@@ -427,9 +436,11 @@ def generate_tables(scale: int, seed: int, today: dt.date) -> dict[str, pd.DataF
     tables = _client_tables(rng, gw)
     tables["ui_54407332_bins.bin_blacklist"] = _blacklist(rng, bins, today)
     tables["processing.recurring_orders"] = _recurring_orders(rng, gw, scale, today)
-    tables["reporting.continuity"] = _continuity(rng, gw, scale, today)
-    tables.update(_order_cycles(rng, gw, scale, today))
-    tables["reporting.cpa_orders"] = _cpa_orders(rng, gw, scale, today, bins)
-    tables["reporting.ui_revenue_transactions"] = _revenue_transactions(rng, gw, 2 * scale, today)
+    tables["reporting.continuity"] = _continuity(rng, gw, scale, today, span_days)
+    tables.update(_order_cycles(rng, gw, scale, today, span_days))
+    tables["reporting.cpa_orders"] = _cpa_orders(rng, gw, scale, today, span_days, bins)
+    tables["reporting.ui_revenue_transactions"] = _revenue_transactions(
+        rng, gw, 2 * scale, today, span_days
+    )
     tables.update(_tintora_tables(today))
     return tables

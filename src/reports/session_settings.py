@@ -1,0 +1,56 @@
+"""PostgreSQL settings for the sessions that run reports.
+
+    engine = sqlalchemy.create_engine(url)
+    configure_report_engine(engine)
+
+Each setting was measured with EXPLAIN (ANALYZE, BUFFERS) at a million orders, after
+the warehouse had the indexes and statistics it needs (see reports.warehouse's
+tuning.sql): what those could not mend is set here. A host application gives the same
+settings to the role that runs reports instead, e.g.
+``ALTER ROLE analyst SET work_mem = '64MB'``.
+"""
+
+from __future__ import annotations
+
+import sqlalchemy
+from sqlalchemy import event
+
+__all__ = ["REPORT_SESSION_SETTINGS", "configure_report_engine"]
+
+#: name -> value, applied with SET to every connection of a report engine.
+REPORT_SESSION_SETTINGS = {
+    # The approval report's hash join and grouping sort, the BIN and affiliate reports'
+    # sorts for count(DISTINCT ...), and the month-to-date hash aggregate spill to disk
+    # at the default 4MB; 64MB keeps a 90-day window of a million orders in memory.
+    "work_mem": "64MB",
+    # The BIN and affiliate aggregates cost enough for the planner to compile them,
+    # and compiling takes a quarter of a second, more than it saves on queries that
+    # run for well under a second once indexed.
+    "jit": "off",
+    # The inactive report joins two subqueries (a GROUP BY and a DISTINCT ON) whose
+    # columns no statistics reach, so the planner expects a dozen rows where thousands
+    # come and picks a nested loop that compares every pair. No index or statistic
+    # reaches inside those subqueries; without nested loops it hashes them instead.
+    # No report needs a nested loop: their joins are to small dimension tables.
+    "enable_nestloop": "off",
+}
+
+_SET_TEXT = "".join(f"SET {name} = '{value}';" for name, value in REPORT_SESSION_SETTINGS.items())
+
+
+def _apply_settings(dbapi_connection, connection_record) -> None:
+    # SET outside a transaction, so that no rollback of the caller's undoes it.
+    autocommit = dbapi_connection.autocommit
+    dbapi_connection.autocommit = True
+    try:
+        with dbapi_connection.cursor() as cursor:
+            cursor.execute(_SET_TEXT)
+    finally:
+        dbapi_connection.autocommit = autocommit
+
+
+def configure_report_engine(engine: sqlalchemy.Engine) -> None:
+    """Apply ``REPORT_SESSION_SETTINGS`` to every connection ``engine`` opens from now
+    on (a psycopg2 engine). Calling it again for the same engine changes nothing."""
+    if not event.contains(engine, "connect", _apply_settings):
+        event.listen(engine, "connect", _apply_settings)
