@@ -103,8 +103,8 @@ def test_rows_spread_over_the_span_in_date_order(span_days):
     assert upcoming.between(first, last + pd.Timedelta(days=40)).all()
 
 
-# Two thousand orders over half a year, six thousand over two years.
-@pytest.mark.parametrize("scale, span_days", [(2000, 180), (6000, 730)])
+# Three thousand orders over half a year, six thousand over two years.
+@pytest.mark.parametrize("scale, span_days", [(3000, 180), (6000, 730)])
 def test_rows_cover_the_report_edge_cases(scale, span_days):
     today = dt.date(2024, 5, 17)
     t = warehouse.generate(scale, 11, today=today, span_days=span_days)

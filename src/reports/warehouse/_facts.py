@@ -38,7 +38,7 @@ def order_events(rng, o: pd.DataFrame, c: Customers) -> pd.DataFrame:
     rebill = o["cycle"].to_numpy() > 0
     worse = np.where(poor, 2.5, 1.0)
     cb, cb_time = _after(rng, o, real, np.where(rebill, 0.008, 0.003) * worse, 20, 60)
-    alert, alert_time = _after(rng, o, real & ~cb, np.where(rebill, 0.012, 0.004) * worse, 3, 20)
+    alert, alert_time = _after(rng, o, real & ~cb, np.where(rebill, 0.015, 0.005) * worse, 3, 20)
     cs, cs_time = _after(rng, o, real & ~cb & ~alert, 0.03 * worse, 1, 25)
     cb &= cb_time < 1
     alert &= alert_time < 1
@@ -46,7 +46,7 @@ def order_events(rng, o: pd.DataFrame, c: Customers) -> pd.DataFrame:
     refund = np.where(alert, price, np.where(cs, price * rng.choice([1.0, 0.5], len(o)), 0.0))
     refund_time = np.where(alert, alert_time, cs_time)
     refunded = (alert | cs) & (refund_time < 1)
-    provider = rng.choice(len(PROVIDERS), size=len(o), p=[0.45, 0.4, 0.15])
+    provider = rng.choice(len(PROVIDERS), size=len(o), p=[0.4, 0.35, 0.25])
     return pd.DataFrame(
         {
             "chargeback": cb,
