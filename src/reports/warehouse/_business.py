@@ -133,9 +133,12 @@ def simulate(rng, c: Customers, gw: pd.DataFrame, block) -> tuple[pd.DataFrame, 
 
     def choose_gateways(crm, step):
         out = np.zeros(len(crm), dtype=np.int64)
-        for (g_crm, g_step), ids in gw.groupby(["crm_id", "step"])["gateway_id"]:
+        for (g_crm, g_step), group in gw.groupby(["crm_id", "step"]):
             at = (crm == g_crm) & (step == g_step)
-            out[at] = rng.choice(ids.to_numpy(), size=int(at.sum()))
+            weight = group["weight"].to_numpy()
+            out[at] = rng.choice(
+                group["gateway_id"].to_numpy(), size=int(at.sum()), p=weight / weight.sum()
+            )
         return out
 
     # The trial: cycle 0, step 1, retried within two days.

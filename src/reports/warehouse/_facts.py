@@ -35,10 +35,11 @@ def order_events(rng, o: pd.DataFrame, c: Customers) -> pd.DataFrame:
     cust = o["customer"].to_numpy()
     poor = AFFIDS[c.affid[cust]] == POOR_AFFID
     real = (o["approved"] & (c.card[cust] != "TESTCARD") & (o["price"] > 0)).to_numpy()
-    rebill = o["cycle"].to_numpy() > 0
+    # Customers dispute the monthly bill they forgot, hardly ever a trial of a few dollars.
+    disputed = real & (o["price"].to_numpy() >= 30)
     worse = np.where(poor, 2.5, 1.0)
-    cb, cb_time = _after(rng, o, real, np.where(rebill, 0.008, 0.003) * worse, 20, 60)
-    alert, alert_time = _after(rng, o, real & ~cb, np.where(rebill, 0.015, 0.005) * worse, 3, 20)
+    cb, cb_time = _after(rng, o, disputed, 0.008 * worse, 20, 60)
+    alert, alert_time = _after(rng, o, disputed & ~cb, 0.015 * worse, 3, 20)
     cs, cs_time = _after(rng, o, real & ~cb & ~alert, 0.03 * worse, 1, 25)
     cb &= cb_time < 1
     alert &= alert_time < 1

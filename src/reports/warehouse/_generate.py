@@ -31,8 +31,9 @@ _PROCESSORS = np.array(["proc_alpha", "proc_beta", "proc_gamma"], dtype=object)
 # Approval rates differ by processor and corporation, and a little by MID.
 _PROCESSOR_FACTOR = {"proc_alpha": 1.0, "proc_beta": 0.96, "proc_gamma": 0.9}
 _CORP_FACTOR = {1: 1.0, 2: 0.97, 3: 1.03, _ORPHAN_CORP_ID: 0.95}
-# Gateways that serve first orders and are deliberately poor: one approves about half
-# of what its peers do, the other is a dead MID that declines everything.
+# Gateways that serve first orders and are deliberately poor, and busy: the instance
+# routes three times their peers' share to them. One approves about a third of what
+# its peers do, the other is a dead MID that declines everything.
 POOR_GATEWAY = 2
 DEAD_GATEWAY = 4
 
@@ -59,7 +60,8 @@ def _gateway_table(rng: np.random.Generator, n_gw: int, today: dt.date) -> pd.Da
         * gw["corp_id"].map(_CORP_FACTOR)
         * rng.uniform(0.94, 1.04, size=n_gw)
     )
-    gw.loc[gw["gateway_id"] == POOR_GATEWAY, "factor"] *= 0.5
+    gw.loc[gw["gateway_id"] == POOR_GATEWAY, "factor"] *= 0.35
+    gw["weight"] = np.where(gw["gateway_id"].isin([POOR_GATEWAY, DEAD_GATEWAY]), 3.0, 1.0)
     gw.loc[gw["gateway_id"] == DEAD_GATEWAY, "factor"] = 0.0
     closed = (rng.random(n_gw) < 0.2) | (gw["gateway_id"] == DEAD_GATEWAY).to_numpy()
     close_dates = [today - dt.timedelta(days=int(d)) for d in rng.integers(1, 300, size=n_gw)]
