@@ -97,7 +97,7 @@ class Attempts:
 
 ATTEMPT_COLUMNS = (
     "sub", "customer", "step", "gateway_id", "cycle", "attempt", "time", "due",
-    "price", "approved", "reason", "p", "bin_pause",
+    "price", "approved", "reason", "bin_pause",
 )  # fmt: skip
 
 
@@ -181,7 +181,7 @@ def simulate(rng, c: Customers, gw: pd.DataFrame, block) -> tuple[pd.DataFrame, 
                 sub=live, customer=cust, step=s_step[live], gateway_id=s_gateway[live],
                 cycle=np.full(len(live), cycle), attempt=np.full(len(live), k), time=when,
                 due=due[np.searchsorted(sub_ids, live)], price=price[live],
-                approved=ok, reason=np.where(ok, None, reason), p=p, bin_pause=share > 0,
+                approved=ok, reason=np.where(ok, None, reason), bin_pause=share > 0,
             )  # fmt: skip
             approved_ids.append(live[ok])
             approved_at.append(when[ok])
@@ -193,11 +193,10 @@ def simulate(rng, c: Customers, gw: pd.DataFrame, block) -> tuple[pd.DataFrame, 
         order = np.argsort(np.concatenate(approved_ids), kind="stable")
         return np.concatenate(approved_ids)[order], np.concatenate(approved_at)[order]
 
-    def arrays():
+    def arrays():  # bill() reads the subscriptions through these
         return subs.customer, subs.step, subs.gateway_id, subs.start
 
     s_customer, s_step, s_gateway, s_start = arrays()
-    retries_of = np.vectorize(MAX_RETRIES.get)
     initial_ok, initial_at = bill(
         np.arange(n), 0, price0, 0.82, INITIAL_RETRY_DAYS,
         np.full(n, 2), 0.35,
@@ -234,7 +233,7 @@ def simulate(rng, c: Customers, gw: pd.DataFrame, block) -> tuple[pd.DataFrame, 
         upsells, 0, all_price0, 0.9, INITIAL_RETRY_DAYS[:1], np.zeros(n + m, dtype=np.int64), 0.0
     )
 
-    max_retries = retries_of(c.crm_id[s_customer])
+    max_retries = pd.Series(c.crm_id[s_customer]).map(MAX_RETRIES).to_numpy()
     alive = np.concatenate([initial_ok, upsell_ok])
     alive.sort()
     stay = [0.8, 0.75] + [0.85] * 200  # chance to stay for the next cycle, by cycle
