@@ -97,7 +97,7 @@ def test_rows_spread_over_the_span_in_date_order(span_days):
         early = days < first + pd.Timedelta(days=span_days // 10 + 1)
         late = days > last - pd.Timedelta(days=span_days // 10 + 1)
         assert early.any() and late.any(), name
-        # Ids rise with the dates, as in a warehouse that appends rows as they come.
+        # Rows lie in date order, as in a warehouse that appends them as they come.
         assert days.is_monotonic_increasing, name
     upcoming = t["reporting.continuity"]["next_cycle_date"]
     assert upcoming.between(first, last + pd.Timedelta(days=40)).all()

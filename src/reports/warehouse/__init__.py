@@ -8,24 +8,32 @@ them with the rows of ``generate``, gives them the indexes and statistics of
 ``tuning_sql`` (``tune``) and returns those rows, one pandas DataFrame per table, so
 that callers can work out by other means what a report should return.
 
-The data are a function of ``scale``, ``seed``, ``today`` and ``span_days`` only. ``scale`` is the
-number of orders (and of recurring orders, order cycles and continuity rows; revenue
-transactions are twice as many); gateways, BINs and blacklist entries grow with it.
-A few hundred orders suit tests, a million a benchmark.
+The data are a function of ``scale``, ``seed``, ``today`` and ``span_days`` only. They
+come from a model of a card-not-present subscription business: customers arrive through
+affiliates and campaigns, take a trial (cycle 0, step 1, sometimes an upsell as step 2)
+and are then billed monthly until they cancel or their card keeps declining; declined
+attempts are retried on later days (each attempt is an order); refunds, alerts and
+chargebacks follow approved orders; costs follow revenue; processors, corporations and
+MIDs differ in approval, one gateway approves about a third of what its peers do and
+another declines everything, and one affiliate brings customers who decline, cancel
+and dispute more. ``scale`` is the number of orders (order cycles and CRM orders are the
+same orders); subscriptions, continuity rows and money movements follow from them, and
+gateways, BINs and blacklist entries grow with it. A few thousand orders suit tests, a
+million a benchmark.
 
 Dates are laid out around ``today`` (the current date by default) as a warehouse that
-has been running for ``span_days`` (two years by default) holds them: orders and revenue
-transactions fall in the ``span_days`` up to today, continuity cycles from then to six
-weeks after today, so that a report's date window reads its own slice. Ids rise with the
-dates, as rows are numbered in the order they arrive. The rows cover the cases the reports must get
-right: inactive recurring orders with and without retry dates and with unknown
-(NULL) ``active``; gateways lacking steps, settings, cap or trailing-cap rows; MIDs
-without a corporation; every card type, test cards ('TESTCARD') and unknown card types;
-cap-fill, pp-customer, pending and retried orders; declines, a gateway whose cycles are
-all declined; blocked, shaved, neutral and unlisted BINs, an archived instance;
-chargebacks, alerts per provider and refunds without one; revenue reversals; continuity
-cycles on, before and after today with retry counts below, at and above 6; and a few
-color index tables, one of them empty.
+has been running for ``span_days`` (two years by default) holds them: customers arrive
+over the ``span_days`` up to today, continuity cycles run to six weeks after today, so
+that a report's date window reads its own slice. Tables lie in date order, as rows are
+stored in the order they arrive (the cohort table, reporting.cpa_orders, in order of
+acquisition). The rows cover the cases the reports must get right: inactive recurring
+orders with and without retry dates and with unknown (NULL) ``active``; gateways lacking
+settings, cap or trailing-cap rows; MIDs without a corporation; every card type, test
+cards ('TESTCARD') and unknown card types; cap-fill, pp-customer, pending and retried
+orders; declines, a gateway whose cycles are all declined; blocked, shaved, neutral and
+unlisted BINs, an archived instance; chargebacks, alerts per provider and refunds without
+one; revenue reversals; continuity cycles on, before and after today with retry counts
+below, at and above 6; and a few color index tables, one of them empty.
 """
 
 from __future__ import annotations

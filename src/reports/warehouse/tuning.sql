@@ -4,9 +4,9 @@
 -- visibility map lets index-only scans skip the table.
 --
 -- The fact tables are time-ordered, as a warehouse that appends its rows as they come
--- holds them: ids and dates rise together. A BRIN index then finds a date window in a
--- few kilobytes instead of a B-tree of tens of megabytes, and the rows of the window
--- lie together on disk. A warehouse whose rows are not in date order needs
+-- holds them (the cohort table in order of acquisition). A BRIN index then finds a date
+-- window in a few kilobytes instead of a B-tree of tens of megabytes, and the rows of
+-- the window lie together on disk. A warehouse whose rows are not in date order needs
 -- "CLUSTER <table> USING <a B-tree on the date>" (repeated as rows arrive) or a B-tree
 -- instead of the BRIN index.
 
