@@ -53,6 +53,21 @@ def test_retries_follow_declines_and_cycles_follow_approvals(orders, tables):
         assert key in approved, key
 
 
+def test_no_report_share_can_exceed_its_whole(orders):
+    # Shares the reports count per group of customers: checked per customer (and step),
+    # which holds for every grouping. The BIN report divides some of them as integers,
+    # which would hide a share above 1.
+    o, by = orders, [orders["customer_id"], orders["step"]]
+    cohort = (o["ok"] & (o["bc_inferred"] == 0) & o["include_in_r"].fillna(False)).groupby(by)
+    for cycle in (1, 2, 3):
+        retained = (o["ok"] & (o["bc_inferred"] == cycle)).groupby(by).sum()
+        assert (retained <= cohort.sum()).all(), cycle
+    first = o["ok"] & (o["bc_inferred"] == 0) & (o["step"] == 1)
+    tried = o["order_total"] < 7  # the BIN report's first attempts
+    customer = o["customer_id"]
+    assert set(customer[first]) <= set(customer[tried])
+
+
 def test_joined_tables_agree_with_the_orders(orders, tables):
     keys = ["crm_id", "order_id"]
     cycles = tables["augmented_data.order_cycles"].merge(orders, on=keys, validate="1:1")

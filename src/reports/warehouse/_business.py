@@ -240,6 +240,7 @@ def simulate(rng, c: Customers, gw: pd.DataFrame, block) -> tuple[pd.DataFrame, 
     cycle = 0
     while len(alive):
         keep = rng.random(len(alive)) < stay[cycle] * np.minimum(c.quality[s_customer[alive]], 1)
+        keep &= c.card[s_customer[alive]] != "TESTCARD"  # test orders are cancelled at once
         # Customers cancel a week before their next bill; one due later than a week
         # from now has not decided yet.
         next_due = s_start[alive] + TRIAL_DAYS + CYCLE_DAYS * cycle

@@ -95,7 +95,8 @@ def cpa_orders(rng, o, ev, c: Customers, status, today, shave) -> pd.DataFrame:
     next_time = st["next_time"].to_numpy()
     d_pending = pd.array(~ok & retry_ahead, "boolean")
     d_pending[ok & (attempt > 0)] = pd.NA
-    include = pd.array(np.where(cycle == 0, ok & ~test, False), "boolean")
+    # Every approved first order starts a cohort that later cycles are counted against.
+    include = pd.array(ok & (cycle == 0), "boolean")
     include[~ok | (cycle > 0)] = pd.NA
     diverted = initial & (rng.random(n) < shave(cust, o["time"].to_numpy()))
     has_upsell = np.isin(cust, o.loc[o["step"] == 2, "customer"].to_numpy())
