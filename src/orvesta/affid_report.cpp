@@ -257,18 +257,18 @@ PyObject* run(Function& self, PyObject* const* args) {
     if (!columns) return nullptr;
 
     PyObject* group_by = columns.get();
+    Grouping grouping(group_by);
     TextParts qry(21);
     const bool built =
-        qry.text(kSelect) && add_qualified_grouping(qry, group_by) && qry.text(kRatios) &&
-        add_qualified_grouping(qry, group_by) && qry.text(kSums) &&
-        add_plain_grouping(qry, group_by) && qry.text(kOrderAggregates) &&
+        qry.text(kSelect) && grouping.add_qualified(qry) && qry.text(kRatios) &&
+        grouping.add_qualified(qry) && qry.text(kSums) && grouping.add_plain(qry) &&
+        qry.text(kOrderAggregates) &&
         qry.add(quoted_date_text(dates.start.get(), names::start_date)) && qry.text(kDateAnd) &&
         qry.add(quoted_date_text(dates.end.get(), names::end_date)) && qry.text(kDateEnd) &&
         add_test_card_condition(qry, args[kIncTestCc]) && qry.text(kFilterLine) &&
-        qry.value(filter_clause) && qry.text(kInnerGroupBy) && add_plain_grouping(qry, group_by) &&
-        qry.text(kMiddleGroupBy) && add_qualified_grouping(qry, group_by) &&
-        qry.text(kOrderByLine) && qry.value(get_order_by(self, group_by, args[kOrderBy])) &&
-        qry.text(kEnd);
+        qry.value(filter_clause) && qry.text(kInnerGroupBy) && grouping.add_plain(qry) &&
+        qry.text(kMiddleGroupBy) && grouping.add_qualified(qry) && qry.text(kOrderByLine) &&
+        qry.value(get_order_by(self, group_by, args[kOrderBy])) && qry.text(kEnd);
     return built ? run_query(self, args[kDb], qry) : nullptr;
 }
 

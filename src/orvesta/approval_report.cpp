@@ -42,12 +42,15 @@ PyObject* run(Function& self, PyObject* const* args) {
     DateRange dates;
     if (!read_date_range(args[kReportingQuery], dates)) return nullptr;
 
-    const auto start = [&] { return quoted_date_text(dates.start.get(), names::start_date); };
-    const auto end = [&] { return quoted_date_text(dates.end.get(), names::end_date); };
+    // Each date is formatted once, for both places it goes.
+    Ref start = quoted_date_text(dates.start.get(), names::start_date);
+    if (!start) return nullptr;
+    Ref end = quoted_date_text(dates.end.get(), names::end_date);
+    if (!end) return nullptr;
     TextParts qry(11);
-    const bool built = qry.text(kCyclesFrom) && qry.add(start()) && qry.text(kCyclesTo) &&
-                       qry.add(end()) && qry.text(kOrdersFrom) && qry.add(start()) &&
-                       qry.text(kOrdersTo) && qry.add(end()) && qry.text(kJoins) &&
+    const bool built = qry.text(kCyclesFrom) && qry.add(start) && qry.text(kCyclesTo) &&
+                       qry.add(end) && qry.text(kOrdersFrom) && qry.add(start) &&
+                       qry.text(kOrdersTo) && qry.add(end) && qry.text(kJoins) &&
                        qry.value(filter_clause) && qry.text(kEnd);
     return built ? run_query(self, args[kDb], qry) : nullptr;
 }

@@ -161,17 +161,15 @@ PyObject* run(Function& self, PyObject* const* args) {
     Ref filter_clause = get_filters(self, args[kFilters], kColumnQualifier);
     if (!filter_clause) return nullptr;
 
-    PyObject* group_by = columns.get();
+    Grouping grouping(columns.get());
     TextParts qry(15);
-    const bool built = qry.text(kBlockedBins) && add_qualified_grouping(qry, group_by) &&
-                       qry.text(kOrderColumns) &&
-                       qry.add(quoted_date_text(dates.start.get(), names::start_date)) &&
-                       qry.text(kAcquiredTo) &&
-                       qry.add(quoted_date_text(dates.end.get(), names::end_date)) &&
-                       qry.text(kAggregatedSelect) && add_qualified_grouping(qry, group_by) &&
-                       qry.text(kAggregates) && add_qualified_grouping(qry, group_by) &&
-                       qry.text(kFinalSelect) && add_qualified_grouping(qry, group_by) &&
-                       qry.text(kRatios) && qry.value(filter_clause) && qry.text(kEnd);
+    const bool built =
+        qry.text(kBlockedBins) && grouping.add_qualified(qry) && qry.text(kOrderColumns) &&
+        qry.add(quoted_date_text(dates.start.get(), names::start_date)) && qry.text(kAcquiredTo) &&
+        qry.add(quoted_date_text(dates.end.get(), names::end_date)) &&
+        qry.text(kAggregatedSelect) && grouping.add_qualified(qry) && qry.text(kAggregates) &&
+        grouping.add_qualified(qry) && qry.text(kFinalSelect) && grouping.add_qualified(qry) &&
+        qry.text(kRatios) && qry.value(filter_clause) && qry.text(kEnd);
     return built ? run_query(self, args[kDb], qry) : nullptr;
 }
 

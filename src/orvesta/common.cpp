@@ -31,10 +31,19 @@ bool read_date_range(PyObject* reporting_query, DateRange& range) {
 Ref quoted_date_text(PyObject* date, const pyext::Name& key) {
     Ref text = pyext::format(date);
     if (!text) return {};
-    if (PyUnicode_FindChar(text.get(), '\'', 0, PY_SSIZE_T_MAX, 1) != -1 ||
-        PyUnicode_FindChar(text.get(), '\\', 0, PY_SSIZE_T_MAX, 1) != -1) {
+    const auto holds = [&](Py_UCS4 c) {
+        return PyUnicode_FindChar(text.get(), c, 0, PY_SSIZE_T_MAX, 1) != -1;
+    };
+    if (holds('\'') || holds('\\')) {
         PyErr_Format(PyExc_ValueError, "%U must not contain a single quote or a backslash, got %R",
                      key.get(), text.get());
+        return {};
+    }
+    // The driver reads the whole text as a format string ("%%" for one percent sign),
+    // so a lone one would fail there or be read as a parameter marker.
+    if (holds('%')) {
+        PyErr_Format(PyExc_ValueError, "%U must not contain a percent sign, got %R", key.get(),
+                     text.get());
         return {};
     }
     return text;
@@ -75,12 +84,14 @@ Ref get_order_by(const Function& f, PyObject* group_by, PyObject* order_by) {
     return helper ? pyext::call(helper.get(), group_by, order_by) : Ref{};
 }
 
-bool add_qualified_grouping(TextParts& text, PyObject* group_by) {
-    return text.text(kQualifier) && text.add(pyext::join(kQualifiedSeparator, group_by));
+bool Grouping::add_qualified(TextParts& text) {
+    if (!qualified_) qualified_ = pyext::join(kQualifiedSeparator, columns_);
+    return text.text(kQualifier) && text.add(qualified_);
 }
 
-bool add_plain_grouping(TextParts& text, PyObject* group_by) {
-    return text.add(pyext::join(kPlainSeparator, group_by));
+bool Grouping::add_plain(TextParts& text) {
+    if (!plain_) plain_ = pyext::join(kPlainSeparator, columns_);
+    return text.add(plain_);
 }
 
 Ref run_query(const Function& f, PyObject* db, PyObject* qry) {

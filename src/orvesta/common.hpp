@@ -50,7 +50,8 @@ struct DateRange {
 bool read_date_range(PyObject* reporting_query, DateRange& range);
 
 // A date as it goes between the single quotes of a query: its text form, which may
-// not hold a quote or a backslash that would end the literal early.
+// not hold a quote or a backslash that would end the literal early, nor a percent sign
+// that the driver would read as a parameter marker.
 Ref quoted_date_text(PyObject* date, const pyext::Name& key);
 
 // Calls into the host helper module, looked up in the module namespace at each call.
@@ -61,10 +62,23 @@ Ref get_filters_translated(const Function& f, PyObject* filters);
 Ref format_group_by(const Function& f, PyObject* group_by);
 Ref get_order_by(const Function& f, PyObject* group_by, PyObject* order_by);
 
-// "a." followed by the grouping columns joined with ", a.".
-bool add_qualified_grouping(TextParts& text, PyObject* group_by);
-// The grouping columns joined with ",".
-bool add_plain_grouping(TextParts& text, PyObject* group_by);
+// The grouping columns (the list format_group_by returned) in the two forms a query
+// writes them, each joined once per call however often it appears, as continuity joins
+// its grouping once.
+class Grouping {
+  public:
+    explicit Grouping(PyObject* columns) : columns_(columns) {}
+
+    // "a." followed by the columns joined with ", a.".
+    bool add_qualified(TextParts& text);
+    // The columns joined with ",".
+    bool add_plain(TextParts& text);
+
+  private:
+    PyObject* columns_;  // borrowed: the caller holds it for the call
+    Ref qualified_;
+    Ref plain_;
+};
 
 // pd.read_sql(qry, db.engine)
 Ref run_query(const Function& f, PyObject* db, PyObject* qry);

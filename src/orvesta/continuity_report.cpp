@@ -48,10 +48,13 @@ const ConstText kGroupByLine{"\n\n            GROUP BY  "};
 const ConstText kOrderByLine{"\n            ORDER BY "};
 const ConstText kEnd{"\n    "};
 const ConstText kComma{","};
+const ConstText kPercent{"%"}, kDoubledPercent{"%%"};
 
 // The caller's ordering goes into ORDER BY without passing through the helper module,
 // so every item must be a plain column ordering; str.join's own TypeError still comes
-// first for an item that is not a string.
+// first for an item that is not a string. A percent sign can stand only inside a quoted
+// identifier (such as the report's own "natural_projected_approval %" column); it is
+// written twice, as the whole text is, so that the server sees the name as written.
 Ref ordering_text(PyObject* order_by) {
     Ref items = Ref::steal(PySequence_Fast(order_by, "can only join an iterable"));
     if (!items) return {};
@@ -59,19 +62,21 @@ Ref ordering_text(PyObject* order_by) {
     if (!text) return {};
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        // Held: formatting it for the error may run a str subclass's __repr__.
+        const Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
         Py_ssize_t size = 0;
-        const char* utf8 = pyext::sql::utf8(item, size);
+        const char* utf8 = pyext::sql::utf8(item.get(), size);
         if (utf8 == nullptr) return {};
         if (!pyext::sql::is_column_ordering({utf8, static_cast<size_t>(size)})) {
             PyErr_Format(PyExc_ValueError,
                          "order_by item %R is not a column name with an optional ASC/DESC "
                          "and NULLS FIRST/LAST",
-                         item);
+                         item.get());
             return {};
         }
     }
-    return text;
+    if (PyUnicode_FindChar(text.get(), '%', 0, PY_SSIZE_T_MAX, 1) == -1) return text;
+    return Ref::steal(PyUnicode_Replace(text.get(), kPercent.get(), kDoubledPercent.get(), -1));
 }
 
 // order_by joined with "," when it is true, else the grouping columns again.

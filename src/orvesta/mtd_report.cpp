@@ -75,24 +75,33 @@ const ConstText* const kProvider = nullptr;
 const ConstText kMidNumber{"mid_number"}, kMidId{"mid_id"};
 
 // One item per entry of ALERT_PROVIDERS (read now, not at import), joined by
-// `separator`.
-Ref provider_text(const Function& self, std::initializer_list<const ConstText*> item,
-                  const ConstText& separator) {
+// `separator`, as pieces of `text`: they are copied once, into the query itself.
+bool provider_parts(const Function& self, std::initializer_list<const ConstText*> item,
+                    const ConstText& separator, TextParts& text) {
     Ref providers = self.global(names::alert_providers.get());
-    if (!providers) return {};
+    if (!providers) return false;
+    const auto add = [&](PyObject* provider, bool first) {
+        Ref name = pyext::format(provider);
+        if (!name || !(first || text.text(separator))) return false;
+        for (const ConstText* piece : item) {
+            if (piece == kProvider ? !text.value(name) : !text.text(*piece)) return false;
+        }
+        return true;
+    };
+    if (PyList_CheckExact(providers.get())) {  // walked as its iterator would walk it
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(providers.get()); ++i) {
+            if (!add(Ref::borrow(PyList_GET_ITEM(providers.get(), i)).get(), i == 0)) return false;
+        }
+        return true;
+    }
     Ref iterator = Ref::steal(PyObject_GetIter(providers.get()));
-    if (!iterator) return {};
-    TextParts text(8);
+    if (!iterator) return false;
     bool first = true;
     while (Ref provider = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref name = pyext::format(provider.get());
-        if (!name || !(first || text.text(separator))) return {};
+        if (!add(provider.get(), first)) return false;
         first = false;
-        for (const ConstText* piece : item) {
-            if (piece == kProvider ? !text.value(name) : !text.text(*piece)) return {};
-        }
     }
-    return PyErr_Occurred() ? Ref{} : text.build();
+    return !PyErr_Occurred();
 }
 
 // A failed first run is tried once more with mid_id for every mid_number, for revenue
@@ -114,29 +123,30 @@ PyObject* run(Function& self, PyObject* const* args) {
     DateRange dates;
     if (!read_date_range(args[kReportingQuery], dates)) return nullptr;
 
-    Ref alert_columns = provider_text(self, {kProvider, &kCostColumn}, kColumnSeparator);
-    if (!alert_columns) return nullptr;
-    Ref refund_columns = provider_text(self, {kProvider, &kRefundsColumn}, kColumnSeparator);
-    if (!refund_columns) return nullptr;
-    Ref alert_sums = provider_text(
-        self, {&kAlertSum, kProvider, &kAliasOpen, kProvider, &kCostAlias}, kSumSeparator);
-    if (!alert_sums) return nullptr;
-    Ref refund_sums = provider_text(
-        self, {&kRefundSum, kProvider, &kAliasOpen, kProvider, &kRefundsAlias}, kSumSeparator);
-    if (!refund_sums) return nullptr;
+    TextParts alert_columns(8), refund_columns(8), alert_sums(16), refund_sums(16);
+    if (!provider_parts(self, {kProvider, &kCostColumn}, kColumnSeparator, alert_columns) ||
+        !provider_parts(self, {kProvider, &kRefundsColumn}, kColumnSeparator, refund_columns) ||
+        !provider_parts(self, {&kAlertSum, kProvider, &kAliasOpen, kProvider, &kCostAlias},
+                        kSumSeparator, alert_sums) ||
+        !provider_parts(self, {&kRefundSum, kProvider, &kAliasOpen, kProvider, &kRefundsAlias},
+                        kSumSeparator, refund_sums)) {
+        return nullptr;
+    }
 
     PyObject* group_by = columns.get();
-    TextParts qry(23);
+    Grouping grouping(group_by);
+    TextParts qry(64);
     const bool built =
-        qry.text(kSelect) && add_qualified_grouping(qry, group_by) && qry.text(kCycleColumns) &&
-        qry.value(refund_columns) && qry.text(kRefundColumns) && qry.value(alert_columns) &&
-        qry.text(kTotalColumns) && add_plain_grouping(qry, group_by) && qry.text(kInnerSums) &&
-        qry.value(alert_sums) && qry.text(kBlockSeparator) && qry.value(refund_sums) &&
-        qry.text(kOtherSums) && qry.add(quoted_date_text(dates.start.get(), names::start_date)) &&
-        qry.text(kDateTo) && qry.add(quoted_date_text(dates.end.get(), names::end_date)) &&
-        qry.text(kDateEnd) && qry.value(filter_clause) && qry.text(kGroupByLine) &&
-        add_plain_grouping(qry, group_by) && qry.text(kOrderByLine) &&
-        qry.value(get_order_by(self, group_by, args[kOrderBy])) && qry.text(kEnd);
+        qry.text(kSelect) && grouping.add_qualified(qry) && qry.text(kCycleColumns) &&
+        qry.add(std::move(refund_columns)) && qry.text(kRefundColumns) &&
+        qry.add(std::move(alert_columns)) && qry.text(kTotalColumns) && grouping.add_plain(qry) &&
+        qry.text(kInnerSums) && qry.add(std::move(alert_sums)) && qry.text(kBlockSeparator) &&
+        qry.add(std::move(refund_sums)) && qry.text(kOtherSums) &&
+        qry.add(quoted_date_text(dates.start.get(), names::start_date)) && qry.text(kDateTo) &&
+        qry.add(quoted_date_text(dates.end.get(), names::end_date)) && qry.text(kDateEnd) &&
+        qry.value(filter_clause) && qry.text(kGroupByLine) && grouping.add_plain(qry) &&
+        qry.text(kOrderByLine) && qry.value(get_order_by(self, group_by, args[kOrderBy])) &&
+        qry.text(kEnd);
     Ref text = built ? qry.build() : Ref{};
     return text ? run_with_retry(self, args[kDb], text).release() : nullptr;
 }

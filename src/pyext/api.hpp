@@ -1,6 +1,7 @@
 // Thin owning wrappers over the CPython calls the modules make most.
 #pragma once
 
+#include "pyext/date_text.hpp"
 #include "pyext/ref.hpp"
 
 namespace pyext {
@@ -45,6 +46,7 @@ inline Ref import_module(PyObject* name, PyObject* globals, PyObject* fromlist =
 // Exactly what `format(value, "")` gives: a str unchanged, anything else its text form.
 inline Ref format(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    if (Ref text = exact_date_text(value); text || PyErr_Occurred()) return text;
     return Ref::steal(PyObject_Format(value, nullptr));
 }
 

@@ -1,13 +1,13 @@
 #include "pyext/function.hpp"
 
 #include <frameobject.h>
-#include <structmember.h>
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 
 #include "pyext/api.hpp"
+#include "pyext/function_attributes.hpp"
 
 namespace pyext {
 namespace {
@@ -54,9 +54,11 @@ PyObject* call_without_arguments(Function& f, PyObject* const*, Py_ssize_t nargs
 
 PyObject* call_with_binding(Function& f, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
+    // The call owns the defaults it binds: anything it runs (a keyword's __eq__, a
+    // helper, another thread) may assign __defaults__ and so free the tuple.
+    const Ref defaults = Ref::borrow(f.defaults);
     const Py_ssize_t total = PyTuple_GET_SIZE(f.parameter_names);
-    const Py_ssize_t defaults = f.defaults ? PyTuple_GET_SIZE(f.defaults) : 0;
-    const Py_ssize_t required = total - defaults;
+    const Py_ssize_t required = total - (defaults ? PyTuple_GET_SIZE(defaults.get()) : 0);
     if (nargs > total) {
         raise_wrong_count(f, required, total, nargs);
         return nullptr;
@@ -102,45 +104,59 @@ PyObject* call_with_binding(Function& f, PyObject* const* args, Py_ssize_t nargs
             raise_wrong_count(f, required, total, i);
             return nullptr;
         }
-        bound[i] = PyTuple_GET_ITEM(f.defaults, i - required);
+        bound[i] = PyTuple_GET_ITEM(defaults.get(), i - required);
     }
     bound[total] = extra_keywords.get();
     return f.definition->body(f, bound.data());
 }
 
+// The code object of the traceback entry: "<module>.<qualname>" as the function was
+// defined, whatever its __module__ and __qualname__ have become since (as a Python
+// function's entry keeps its code's name), at the line of its body's definition.
+PyObject* new_traceback_code(const Function& f) {
+    Ref name = Ref::steal(PyUnicode_FromFormat("%U.%s", f.defining_module, f.definition->qualname));
+    const char* utf8_name = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (utf8_name == nullptr) return nullptr;
+    // Name the source relative to the project's src/ folder, not the build machine.
+    std::string_view file = f.definition->location.file_name();
+    if (const auto at = file.rfind("src/"); at != std::string_view::npos) {
+        file.remove_prefix(at + 4);
+    }
+    return reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(file.data(), utf8_name, static_cast<int>(f.definition->location.line())));
+}
+
+// The exception being raised, kept aside while the traceback entry is made, so that a
+// failure to make the entry leaves that exception as it was.
+class RaisedException {
+  public:
+#if PY_VERSION_HEX >= 0x030C0000  // 3.12 replaced the fetch/restore triple
+    RaisedException() : value_(PyErr_GetRaisedException()) {}
+    void restore() { PyErr_SetRaisedException(value_); }
+#else
+    RaisedException() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    void restore() { PyErr_Restore(type_, value_, traceback_); }
+#endif
+
+  private:
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject *type_, *traceback_;
+#endif
+    PyObject* value_;
+};
+
 // Adds "<module>.<qualname>" to the traceback of the exception being raised, the way a
 // Python frame would appear there.
 void add_traceback_entry(Function& f) {
-    if (f.traceback_code == nullptr) {
-        Ref funcname = Ref::steal(PyUnicode_FromFormat("%U.%U", f.module, f.qualname));
-        if (!funcname) return;
-        // Name the source relative to the project's src/ folder, not the build machine.
-        std::string_view file = f.definition->location.file_name();
-        if (const auto at = file.rfind("src/"); at != std::string_view::npos) {
-            file.remove_prefix(at + 4);
-        }
-        Ref filename = Ref::steal(
-            PyUnicode_FromStringAndSize(file.data(), static_cast<Py_ssize_t>(file.size())));
-        if (!filename) return;
-        f.traceback_code = reinterpret_cast<PyObject*>(
-            PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), PyUnicode_AsUTF8(funcname.get()),
-                            static_cast<int>(f.definition->location.line())));
-        if (f.traceback_code == nullptr) return;
-    }
-    // Keep the pending exception aside while the frame is made.
-#if PY_VERSION_HEX >= 0x030C0000  // 3.12 replaced the fetch/restore triple
-    PyObject* pending = PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-#endif
-    PyFrameObject* frame = PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f.traceback_code), f.globals, nullptr);
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(pending);
-#else
-    PyErr_Restore(type, value, traceback);
-#endif
+    RaisedException raised;
+    if (f.traceback_code == nullptr) f.traceback_code = new_traceback_code(f);
+    PyFrameObject* frame =
+        f.traceback_code == nullptr
+            ? nullptr
+            : PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f.traceback_code),
+                          f.globals, nullptr);
+    PyErr_Clear();
+    raised.restore();
     if (frame == nullptr) return;
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
@@ -149,10 +165,15 @@ void add_traceback_entry(Function& f) {
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     Function& f = *as_function(callable);
+    // The call never passes through a Python frame, so it enters the interpreter's
+    // recursion check itself: a helper that calls back into it must end in
+    // RecursionError, not in a C stack overflow.
+    if (Py_EnterRecursiveCall("")) return nullptr;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* result = f.definition->parameters.size() == 0
                            ? call_without_arguments(f, args, nargs, kwnames)
                            : call_with_binding(f, args, nargs, kwnames);
+    Py_LeaveRecursiveCall();
     if (result == nullptr) add_traceback_entry(f);
     return result;
 }
@@ -178,6 +199,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f.parameter_names);
     Py_VISIT(f.dict);
     Py_VISIT(f.traceback_code);
+    Py_VISIT(f.defining_module);
     return 0;
 }
 
@@ -192,6 +214,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f.parameter_names);
     Py_CLEAR(f.dict);
     Py_CLEAR(f.traceback_code);
+    Py_CLEAR(f.defining_module);
     return 0;
 }
 
@@ -201,106 +224,6 @@ void function_dealloc(PyObject* self) {
     function_clear(self);
     PyObject_GC_Del(self);
 }
-
-// __name__ and __qualname__ accept only strings, as on Python functions.
-int set_text_attribute(PyObject** slot, PyObject* value, const char* attribute) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
-        return -1;
-    }
-    Py_SETREF(*slot, Py_NewRef(value));
-    return 0;
-}
-
-PyObject* get_name(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->name);
-}
-int set_name(PyObject* self, PyObject* value, void*) {
-    return set_text_attribute(&as_function(self)->name, value, "__name__");
-}
-PyObject* get_qualname(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->qualname);
-}
-int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_text_attribute(&as_function(self)->qualname, value, "__qualname__");
-}
-
-PyObject* get_defaults(PyObject* self, void*) {
-    PyObject* defaults = as_function(self)->defaults;
-    return Py_NewRef(defaults ? defaults : Py_None);
-}
-int set_defaults(PyObject* self, PyObject* value, void*) {
-    Function& f = *as_function(self);
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    if (value != nullptr && PyTuple_GET_SIZE(value) > PyTuple_GET_SIZE(f.parameter_names)) {
-        PyErr_SetString(PyExc_ValueError, "__defaults__ has more values than parameters");
-        return -1;
-    }
-    Py_XSETREF(f.defaults, Py_XNewRef(value));
-    return 0;
-}
-
-PyObject* get_kwdefaults(PyObject*, void*) {
-    Py_RETURN_NONE;
-}
-
-// inspect.signature() of the function: its parameters with their current defaults, and
-// the keyword catch-all as **kwargs.
-PyObject* get_signature(PyObject* self, void*) {
-    const Function& f = *as_function(self);
-    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    if (!inspect) return nullptr;
-    Ref parameter_type = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
-    Ref signature_type = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-    if (!parameter_type || !signature_type) return nullptr;
-    const Py_ssize_t total = PyTuple_GET_SIZE(f.parameter_names);
-    const Py_ssize_t first_default = total - (f.defaults ? PyTuple_GET_SIZE(f.defaults) : 0);
-    Ref parameters = Ref::steal(PyList_New(0));
-    if (!parameters) return nullptr;
-    const auto add = [&](PyObject* name, const char* kind, PyObject* default_value) {
-        Ref kind_value = Ref::steal(PyObject_GetAttrString(parameter_type.get(), kind));
-        if (!kind_value) return false;
-        Ref args = Ref::steal(PyTuple_Pack(2, name, kind_value.get()));
-        Ref kwargs = Ref::steal(default_value ? Py_BuildValue("{sO}", "default", default_value)
-                                              : PyDict_New());
-        if (!args || !kwargs) return false;
-        Ref parameter = Ref::steal(PyObject_Call(parameter_type.get(), args.get(), kwargs.get()));
-        return parameter && PyList_Append(parameters.get(), parameter.get()) == 0;
-    };
-    for (Py_ssize_t i = 0; i < total; ++i) {
-        PyObject* default_value =
-            i >= first_default ? PyTuple_GET_ITEM(f.defaults, i - first_default) : nullptr;
-        if (!add(PyTuple_GET_ITEM(f.parameter_names, i), "POSITIONAL_OR_KEYWORD", default_value)) {
-            return nullptr;
-        }
-    }
-    if (f.definition->var_keywords) {
-        Ref name = Ref::steal(PyUnicode_FromString("kwargs"));
-        if (!name || !add(name.get(), "VAR_KEYWORD", nullptr)) return nullptr;
-    }
-    return PyObject_CallOneArg(signature_type.get(), parameters.get());
-}
-
-PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr},
-};
-
-PyMemberDef function_members[] = {
-    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
-    {"__globals__", T_OBJECT, offsetof(Function, globals), READONLY, nullptr},
-    {nullptr},
-};
 
 PyTypeObject function_type = [] {
     PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -316,8 +239,8 @@ PyTypeObject function_type = [] {
     type.tp_traverse = function_traverse;
     type.tp_clear = function_clear;
     type.tp_weaklistoffset = offsetof(Function, weakrefs);
-    type.tp_getset = function_getset;
-    type.tp_members = function_members;
+    type.tp_getset = function_attributes::getset();
+    type.tp_members = function_attributes::members();
     type.tp_descr_get = function_descr_get;
     type.tp_dictoffset = offsetof(Function, dict);
     return type;
@@ -367,6 +290,7 @@ Ref new_function(const FunctionSpec& definition, PyObject* globals, PyObject* mo
     f->dict = nullptr;
     f->traceback_code = nullptr;
     f->weakrefs = nullptr;
+    f->defining_module = Py_NewRef(module_name);
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

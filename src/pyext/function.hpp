@@ -47,6 +47,7 @@ struct Function {
     PyObject* dict;
     PyObject* traceback_code;  // created when the first exception passes through
     PyObject* weakrefs;
+    PyObject* defining_module;  // `module_name` of new_function, for the traceback entry
 
     // The current value of a module-level name (see lookup_global).
     Ref global(PyObject* name) const;
@@ -55,8 +56,8 @@ struct Function {
 // Makes the function type ready; called from each module's exec step.
 bool ready_function_type();
 
-// New function object bound to the namespace `globals` of the module named `module_name`.
-// `defaults` may be nullptr.
+// New function object bound to the namespace `globals` of the module named `module_name`
+// (a str). `defaults` may be nullptr.
 Ref new_function(const FunctionSpec& definition, PyObject* globals, PyObject* module_name,
                  PyObject* defaults);
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "pyext/date_text.hpp"
 #include "pyext/function.hpp"
 #include "pyext/text.hpp"
 
@@ -24,9 +25,7 @@ bool warn_on_version_mismatch(const char* name) {
 
 PyObject* ModuleGuard::create(PyObject* module_spec) {
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter_id_ == -1) {
-        interpreter_id_ = current;
-    } else if (interpreter_id_ != current) {
+    if (interpreter_id_ != -1 && interpreter_id_ != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -38,13 +37,18 @@ PyObject* ModuleGuard::create(PyObject* module_spec) {
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
+    // The process belongs to this interpreter from the moment its module exists.
+    interpreter_id_ = current;
     module_ = module.new_ref();
     return module.release();
 }
 
 int ModuleGuard::begin_exec(PyObject* module) {
     if (module == module_ && initialised_) return 0;
-    if (module_ == nullptr) module_ = Py_NewRef(module);
+    if (module_ == nullptr) {
+        module_ = Py_NewRef(module);
+        interpreter_id_ = PyInterpreterState_GetID(PyInterpreterState_Get());
+    }
     if (module != module_) {
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
@@ -59,7 +63,10 @@ void ModuleGuard::end_exec(PyObject* module, bool succeeded) {
     if (succeeded) {
         initialised_ = true;
     } else if (module == module_) {
+        // Nothing of a failed load may keep another interpreter (or a later import in
+        // this one) out.
         Py_CLEAR(module_);
+        interpreter_id_ = -1;
     }
 }
 
@@ -75,8 +82,8 @@ PyObject* create_module(PyObject* module_spec, PyModuleDef*) {
 int exec_module(PyObject* module) {
     const int state = module_guard->begin_exec(module);
     if (state <= 0) return state;
-    const bool succeeded =
-        ConstText::materialize_all() && ready_function_type() && module_initialise(module);
+    const bool succeeded = ConstText::materialize_all() && ready_function_type() &&
+                           ready_date_text() && module_initialise(module);
     module_guard->end_exec(module, succeeded);
     return succeeded ? 0 : -1;
 }

@@ -18,7 +18,8 @@ class ModuleGuard {
     // this very object already was, -1 with an exception set otherwise.
     int begin_exec(PyObject* module);
 
-    // End of Py_mod_exec; a failed initialisation lets a later import start afresh.
+    // End of Py_mod_exec; a failed initialisation gives up the module and the
+    // interpreter, so that a later import, in any interpreter, starts afresh.
     void end_exec(PyObject* module, bool succeeded);
 
   private:

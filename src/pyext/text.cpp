@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "pyext/api.hpp"
 
@@ -42,6 +43,12 @@ bool TextParts::value(PyObject* value) {
 bool TextParts::add(Ref text) {
     if (!text) return false;
     parts_.push_back(std::move(text));
+    return true;
+}
+
+bool TextParts::add(TextParts&& pieces) {
+    parts_.insert(parts_.end(), std::make_move_iterator(pieces.parts_.begin()),
+                  std::make_move_iterator(pieces.parts_.end()));
     return true;
 }
 

@@ -58,6 +58,8 @@ class TextParts {
     bool value(const Ref& value) { return value && this->value(value.get()); }
     // A computed str, taken as it is.
     bool add(Ref text);
+    // The pieces of another text, in their order.
+    bool add(TextParts&& pieces);
 
     // The concatenation of all pieces.
     Ref build() const;

@@ -35,7 +35,7 @@ def db(postgres):
 def period() -> dict:
     """A date range that holds every generated order and transaction."""
     today = dt.date.today()
-    return {"start_date": today - dt.timedelta(days=100), "end_date": today}
+    return {"start_date": today - dt.timedelta(days=warehouse.DEFAULT_SPAN_DAYS), "end_date": today}
 
 
 @pytest.fixture

@@ -15,6 +15,9 @@ from reports.pg import EmbeddedPostgres
 
 SCALE = 6000  # enough orders for the BIN report's 1000-row limit
 SEED = 20240517
+# Four months of history: the tests' 30-day windows hold a quarter of the orders,
+# enough for every case they look for; the generator's default span is two years.
+SPAN_DAYS = 120
 
 
 @pytest.fixture(scope="session")
@@ -31,7 +34,7 @@ def today() -> dt.date:
 @pytest.fixture(scope="session")
 def tables(postgres, today):
     """The generated rows as loaded, "schema.table" -> DataFrame."""
-    return warehouse.load(postgres.engine, scale=SCALE, seed=SEED, today=today)
+    return warehouse.load(postgres.engine, scale=SCALE, seed=SEED, today=today, span_days=SPAN_DAYS)
 
 
 @pytest.fixture(scope="session")
@@ -60,4 +63,5 @@ def period(today):
 @pytest.fixture(scope="session")
 def whole_period(today):
     """Holds every generated order."""
-    return {"start_date": today - dt.timedelta(days=120), "end_date": today + dt.timedelta(days=1)}
+    start = today - dt.timedelta(days=SPAN_DAYS)
+    return {"start_date": start, "end_date": today + dt.timedelta(days=1)}

@@ -59,19 +59,55 @@ def test_rows_depend_on_scale_seed_and_day_only():
     assert not first["reporting.cpa_orders"].equals(other_seed)
     bigger = warehouse.generate(900, 5, today=day)
     assert len(bigger["reporting.cpa_orders"]) == 900
-    assert len(bigger["reporting.ui_revenue_transactions"]) == 1800
 
 
-@pytest.mark.parametrize("scale, error", [(0, ValueError), (2.5, TypeError), (True, TypeError)])
-def test_bad_scale(scale, error):
+@pytest.mark.parametrize(
+    "args, error",
+    [
+        ({"scale": 0}, ValueError),
+        ({"scale": 2.5}, TypeError),
+        ({"scale": True}, TypeError),
+        ({"span_days": 0}, ValueError),
+        ({"span_days": 30.0}, TypeError),
+    ],
+)
+def test_bad_scale_or_span(args, error):
     with pytest.raises(error):
-        warehouse.generate(scale, 1)
+        warehouse.generate(**{"scale": 100, **args})
 
 
-@pytest.mark.parametrize("scale", [200, 6000])
-def test_rows_cover_the_report_edge_cases(scale):
+DATED = {
+    "reporting.cpa_orders": "acquisition_date",
+    "augmented_data.order_cycles": "month_date",
+    "reporting.ui_revenue_transactions": "date",
+}
+
+
+@pytest.mark.parametrize("span_days", [1, 90, None])
+def test_rows_spread_over_the_span_in_date_order(span_days):
     today = dt.date(2024, 5, 17)
-    t = warehouse.generate(scale, 11, today=today)
+    kwargs = {} if span_days is None else {"span_days": span_days}
+    span_days = span_days or 730  # two years unless told otherwise
+    t = warehouse.generate(4000, 3, today=today, **kwargs)
+    first, last = pd.Timestamp(today - dt.timedelta(days=span_days - 1)), pd.Timestamp(today)
+    for name, column in DATED.items():
+        days = t[name][column].dt.normalize()
+        assert days.between(first, last).all(), name
+        # Spread over the whole span, not crowded into its end.
+        early = days < first + pd.Timedelta(days=span_days // 10 + 1)
+        late = days > last - pd.Timedelta(days=span_days // 10 + 1)
+        assert early.any() and late.any(), name
+        # Rows lie in date order, as in a warehouse that appends them as they come.
+        assert days.is_monotonic_increasing, name
+    upcoming = t["reporting.continuity"]["next_cycle_date"]
+    assert upcoming.between(first, last + pd.Timedelta(days=40)).all()
+
+
+# Three thousand orders over half a year, six thousand over two years.
+@pytest.mark.parametrize("scale, span_days", [(3000, 180), (6000, 730)])
+def test_rows_cover_the_report_edge_cases(scale, span_days):
+    today = dt.date(2024, 5, 17)
+    t = warehouse.generate(scale, 11, today=today, span_days=span_days)
     ro = t["processing.recurring_orders"]
     inactive = ro["active"].eq(False).fillna(False)
     assert ro["active"].isna().any()

@@ -13,20 +13,30 @@ def call(orvesta, report, db, dates):
     return getattr(orvesta, report)(db, ["crm_id"], reporting_query=dates)
 
 
+QUOTE = "a single quote or a backslash"
+PERCENT = "a percent sign"  # the driver reads the text as a format string
+
+
 @pytest.mark.parametrize("report", QUOTED_DATE_REPORTS)
 @pytest.mark.parametrize(
-    ("dates", "key"),
+    ("dates", "key", "refused"),
     [
         (
             {"start_date": "2026-11-01'; DROP TABLE orders; --", "end_date": "2026-11-30"},
             "start_date",
+            QUOTE,
         ),
-        ({"start_date": "2026-11-01", "end_date": "2026-11-30\\"}, "end_date"),
-        ({"start_date": "O'Brien", "end_date": "x"}, "start_date"),
+        ({"start_date": "2026-11-01", "end_date": "2026-11-30\\"}, "end_date", QUOTE),
+        ({"start_date": "O'Brien", "end_date": "x"}, "start_date", QUOTE),
+        ({"start_date": "2026-11-01%(x)s", "end_date": "x"}, "start_date", PERCENT),
+        ({"start_date": "2026-11-01", "end_date": "100%"}, "end_date", PERCENT),
+        ({"start_date": "%'", "end_date": "x"}, "start_date", QUOTE),
     ],
 )
-def test_dates_with_quote_or_backslash_are_refused(orvesta, db, pd, calls, report, dates, key):
-    with pytest.raises(ValueError, match=f"^{key} must not contain a single quote or a backslash"):
+def test_dates_with_quote_backslash_or_percent_are_refused(
+    orvesta, db, pd, calls, report, dates, key, refused
+):
+    with pytest.raises(ValueError, match=f"^{key} must not contain {refused}, got "):
         call(orvesta, report, db, dates)
     assert pd.queries == []
     assert "get_order_by" not in [name for name, _, _ in calls]
@@ -110,6 +120,19 @@ def test_continuity_refuses_anything_but_column_orderings(orvesta, db, pd, calls
             order_by=["crm_id", item],
         )
     assert pd.queries == []
+
+
+def test_continuity_doubles_percent_signs_of_quoted_order_by_identifiers(orvesta, db, pd):
+    order_by = ['"natural_projected_approval %" DESC', 'a."100%%"', "crm_id"]
+    orvesta.continuity_report(
+        db, ["crm_id"], reporting_query={}.fromkeys(["start_date", "end_date"]), order_by=order_by
+    )
+    text = pd.queries[0][0][0]
+    assert text.endswith('ORDER BY "natural_projected_approval %%" DESC,a."100%%%%",crm_id\n    ')
+    # What the server gets after the driver's format-string pass.
+    assert (text % {}).endswith(
+        'ORDER BY "natural_projected_approval %" DESC,a."100%%",crm_id\n    '
+    )
 
 
 def test_continuity_order_by_keeps_join_type_errors_and_one_pass_iterables(orvesta, db, pd):

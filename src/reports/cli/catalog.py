@@ -11,7 +11,7 @@ __all__ = ["COLOR_SCHEMA", "ENV_URL", "MAX_SCALE", "REPORTS", "SAMPLE_SCALE", "R
 #: Environment variable read for the database URL when ``--db`` is not given.
 ENV_URL = "REPORTS_DATABASE_URL"
 #: Number of orders in the sample warehouse unless ``--scale`` says otherwise.
-SAMPLE_SCALE = 500
+SAMPLE_SCALE = 20_000  # over the default two years: about 800 orders in a 30-day window
 #: The largest sample warehouse: it is generated in memory before loading, and a bigger
 #: one needs more memory than a workstation has.
 MAX_SCALE = 1_000_000

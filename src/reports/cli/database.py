@@ -49,7 +49,11 @@ def create_report_engine(url, *, connect_args: dict | None = None):
     command hands to a report is made here."""
     import sqlalchemy
 
-    return sqlalchemy.create_engine(url, connect_args=connect_args or {})
+    from ..session_settings import configure_report_engine
+
+    engine = sqlalchemy.create_engine(url, connect_args=connect_args or {})
+    configure_report_engine(engine)
+    return engine
 
 
 def connect(url_text: str, source: str, progress: Progress):

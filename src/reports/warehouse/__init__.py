@@ -4,25 +4,36 @@
     tables = reports.warehouse.load(engine, scale=2000, seed=7)
 
 ``load`` (re)creates every schema and relation that the report queries read, fills
-them with the rows of ``generate`` and returns those rows, one pandas DataFrame per
-table, so that callers can work out by other means what a report should return.
+them with the rows of ``generate``, gives them the indexes and statistics of
+``tuning_sql`` (``tune``) and returns those rows, one pandas DataFrame per table, so
+that callers can work out by other means what a report should return.
 
-The data are a function of ``scale``, ``seed`` and ``today`` only. ``scale`` is the
-number of orders (and of recurring orders, order cycles and continuity rows; revenue
-transactions are twice as many); gateways, BINs and blacklist entries grow with it.
-A few hundred orders suit tests, a million a benchmark.
+The data are a function of ``scale``, ``seed``, ``today`` and ``span_days`` only. They
+come from a model of a card-not-present subscription business: customers arrive through
+affiliates and campaigns, take a trial (cycle 0, step 1, sometimes an upsell as step 2)
+and are then billed monthly until they cancel or their card keeps declining; declined
+attempts are retried on later days (each attempt is an order); refunds, alerts and
+chargebacks follow approved orders; costs follow revenue; processors, corporations and
+MIDs differ in approval, one gateway approves about a third of what its peers do and
+another declines everything, and one affiliate brings customers who decline, cancel
+and dispute more. ``scale`` is the number of orders (order cycles and CRM orders are the
+same orders); subscriptions, continuity rows and money movements follow from them, and
+gateways, BINs and blacklist entries grow with it. A few thousand orders suit tests, a
+million a benchmark.
 
-Dates are laid out around ``today`` (the current date by default): orders fall in the
-90 days up to it, revenue transactions in the 60 days up to it, continuity cycles from
-three weeks before to six weeks after it. The rows cover the cases the reports must get
-right: inactive recurring orders with and without retry dates and with unknown
-(NULL) ``active``; gateways lacking steps, settings, cap or trailing-cap rows; MIDs
-without a corporation; every card type, test cards ('TESTCARD') and unknown card types;
-cap-fill, pp-customer, pending and retried orders; declines, a gateway whose cycles are
-all declined; blocked, shaved, neutral and unlisted BINs, an archived instance;
-chargebacks, alerts per provider and refunds without one; revenue reversals; continuity
-cycles on, before and after today with retry counts below, at and above 6; and a few
-color index tables, one of them empty.
+Dates are laid out around ``today`` (the current date by default) as a warehouse that
+has been running for ``span_days`` (two years by default) holds them: customers arrive
+over the ``span_days`` up to today, continuity cycles run to six weeks after today, so
+that a report's date window reads its own slice. Tables lie in date order, as rows are
+stored in the order they arrive (the cohort table, reporting.cpa_orders, in order of
+acquisition). The rows cover the cases the reports must get right: inactive recurring
+orders with and without retry dates and with unknown (NULL) ``active``; gateways lacking
+settings, cap or trailing-cap rows; MIDs without a corporation; every card type, test
+cards ('TESTCARD') and unknown card types; cap-fill, pp-customer, pending and retried
+orders; declines, a gateway whose cycles are all declined; blocked, shaved, neutral and
+unlisted BINs, an archived instance; chargebacks, alerts per provider and refunds without
+one; revenue reversals; continuity cycles on, before and after today with retry counts
+below, at and above 6; and a few color index tables, one of them empty.
 """
 
 from __future__ import annotations
@@ -39,7 +50,18 @@ from psycopg2 import sql
 from . import report_colors
 from ._generate import generate_tables
 
-__all__ = ["SCHEMAS", "TABLES", "copy_frames", "create_schema", "generate", "load", "schema_sql"]
+__all__ = [
+    "DEFAULT_SPAN_DAYS",
+    "SCHEMAS",
+    "TABLES",
+    "copy_frames",
+    "create_schema",
+    "generate",
+    "load",
+    "schema_sql",
+    "tune",
+    "tuning_sql",
+]
 
 #: The schemas that the warehouse consists of.
 SCHEMAS = (
@@ -74,13 +96,21 @@ TABLES = (
     "ui_tintora.empty_palette",
 )
 
+#: Days of history the generated warehouse holds unless told otherwise: two years.
+DEFAULT_SPAN_DAYS = 730
+
 _NULL = r"\N"
 _COPY_CHUNK_ROWS = 200_000
 
 
 def schema_sql() -> str:
-    """The DDL text that creates the schemas, tables and indexes."""
+    """The DDL text that creates the schemas and tables, with their primary keys."""
     return resources.files(__package__).joinpath("schema.sql").read_text(encoding="utf-8")
+
+
+def tuning_sql() -> str:
+    """The DDL text that creates the indexes and extended statistics the reports need."""
+    return resources.files(__package__).joinpath("tuning.sql").read_text(encoding="utf-8")
 
 
 def _execute_script(engine: sqlalchemy.Engine, text: str) -> None:
@@ -95,8 +125,20 @@ def _execute_script(engine: sqlalchemy.Engine, text: str) -> None:
         raw.close()
 
 
+def _vacuum_analyze(engine: sqlalchemy.Engine) -> None:
+    raw = engine.raw_connection()
+    dbapi = raw.driver_connection
+    try:
+        dbapi.autocommit = True  # VACUUM refuses to run inside a transaction
+        with dbapi.cursor() as cur:
+            cur.execute("VACUUM (ANALYZE)")
+    finally:
+        dbapi.autocommit = False
+        raw.close()
+
+
 def create_schema(engine: sqlalchemy.Engine, *, replace: bool = False) -> None:
-    """Create the warehouse schemas, tables and indexes in ``engine``'s database.
+    """Create the warehouse schemas and tables in ``engine``'s database.
 
     With ``replace`` the seven schemas are dropped first, with everything in them.
     Without it, the tables must not exist yet.
@@ -107,8 +149,27 @@ def create_schema(engine: sqlalchemy.Engine, *, replace: bool = False) -> None:
     _execute_script(engine, drop + schema_sql())
 
 
+def tune(engine: sqlalchemy.Engine) -> None:
+    """Give the loaded warehouse the indexes and statistics of ``tuning_sql``, then
+    VACUUM (ANALYZE) it: statistics for the planner, the visibility map for index-only
+    scans."""
+    _execute_script(engine, tuning_sql())
+    _vacuum_analyze(engine)
+
+
+def _check_count(name: str, value: object, least: int) -> None:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < least:
+        raise ValueError(f"{name} must be at least {least}, got {value}")
+
+
 def generate(
-    scale: int = 500, seed: int = 0, *, today: dt.date | None = None
+    scale: int = 500,
+    seed: int = 0,
+    *,
+    today: dt.date | None = None,
+    span_days: int = DEFAULT_SPAN_DAYS,
 ) -> dict[str, pd.DataFrame]:
     """Sample rows for every table of ``TABLES``, as "schema.table" -> DataFrame.
 
@@ -116,17 +177,15 @@ def generate(
     nullable integers and booleans use pandas' nullable dtypes, missing values are
     None/NaN/NA. The result depends only on the arguments.
     """
-    if isinstance(scale, bool) or not isinstance(scale, int):
-        raise TypeError(f"scale must be an int, not {type(scale).__name__}")
-    if scale < 1:
-        raise ValueError(f"scale must be at least 1, got {scale}")
+    _check_count("scale", scale, 1)
+    _check_count("span_days", span_days, 1)
     if today is None:
         today = dt.date.today()
     elif isinstance(today, dt.datetime):
         today = today.date()
     elif not isinstance(today, dt.date):
         raise TypeError(f"today must be a date, not {type(today).__name__}")
-    tables = generate_tables(scale, seed, today)
+    tables = generate_tables(scale, seed, today, span_days)
     return {name: tables[name] for name in TABLES}
 
 
@@ -162,14 +221,21 @@ def load(
     seed: int = 0,
     *,
     today: dt.date | None = None,
+    span_days: int = DEFAULT_SPAN_DAYS,
     replace: bool = True,
+    tuned: bool = True,
 ) -> dict[str, pd.DataFrame]:
     """Create the warehouse in ``engine``'s database, fill it with ``generate(scale,
-    seed, today=today)`` and the color tables of ``report_colors``, and return those
-    frames. ``replace`` drops the warehouse schemas first (see ``create_schema``)."""
-    tables = generate(scale, seed, today=today)
+    seed, today=today, span_days=span_days)`` and the color tables of ``report_colors``,
+    and return those frames. ``replace`` drops the warehouse schemas first (see
+    ``create_schema``); ``tuned=False`` leaves the tables with their primary keys and
+    plain statistics (``ANALYZE``) instead of calling ``tune``."""
+    tables = generate(scale, seed, today=today, span_days=span_days)
     create_schema(engine, replace=replace)
     copy_frames(engine, tables)
     tables.update(report_colors.load_report_colors(engine))
-    _execute_script(engine, "ANALYZE;")
+    if tuned:
+        tune(engine)
+    else:
+        _execute_script(engine, "ANALYZE;")
     return tables

@@ -12,6 +12,8 @@
 --   * approval figures of reporting.continuity are numeric, so round(sum(approval), 0)
 --     exists.
 -- Nothing here is written by the reports; the loader fills the tables with COPY.
+-- Tables and primary keys only: the indexes and statistics that the reports' plans
+-- need are in tuning.sql, each with its reason.
 
 CREATE SCHEMA IF NOT EXISTS processing;
 CREATE SCHEMA IF NOT EXISTS reporting;
@@ -41,8 +43,6 @@ CREATE TABLE ui_54407332_clients.mids (
     processor text    NOT NULL,
     corp_id   integer NOT NULL     -- no foreign key: the warehouse keeps orphans
 );
--- The approval report joins MIDs to their corporation.
-CREATE INDEX mids_corp_id_idx ON ui_54407332_clients.mids (corp_id);
 
 -- One row per CRM instance and gateway: the MID and the step that the gateway serves.
 CREATE TABLE ui_54407332_clients.steps (
@@ -57,14 +57,10 @@ CREATE TABLE ui_54407332_clients.steps (
 
 CREATE TABLE ui_54407332_clients.gateway_settings (
     crm_id     integer NOT NULL,
-    gateway_id text    NOT NULL CHECK (gateway_id ~ '^[0-9]+$'),
+    gateway_id text    NOT NULL CHECK (gateway_id ~ '^[0-9]+$'),  -- keeps ::numeric total
     enabled    boolean NOT NULL,
     PRIMARY KEY (crm_id, gateway_id)
 );
--- The inactive report joins on "d.gateway_id::numeric = a.destination_gateway"; the
--- CHECK above keeps the cast total, and this index lets the join use it.
-CREATE INDEX gateway_settings_numeric_gateway_idx
-    ON ui_54407332_clients.gateway_settings (crm_id, (gateway_id::numeric));
 
 CREATE TABLE ui_54407332_bins.bin_blacklist (
     crm_id         integer   NOT NULL,
@@ -90,11 +86,6 @@ CREATE TABLE processing.recurring_orders (
     retry_date          date,
     PRIMARY KEY (crm_id, order_id)
 );
--- The inactive report only aggregates orders that are inactive with no retry
--- scheduled, per instance and destination gateway: a partial index covers exactly them.
-CREATE INDEX recurring_orders_inactive_idx
-    ON processing.recurring_orders (crm_id, destination_gateway)
-    WHERE active IS FALSE AND retry_date IS NULL;
 
 CREATE TABLE processing.cap (
     mid_id                numeric       NOT NULL,
@@ -126,8 +117,6 @@ CREATE TABLE crm_global.orders (
     month_date date    NOT NULL,
     PRIMARY KEY (crm_id, order_id)     -- the approval report's join from the cycles
 );
--- Both sides of the approval report are restricted to a month_date range first.
-CREATE INDEX orders_month_date_idx ON crm_global.orders (month_date);
 
 CREATE TABLE augmented_data.order_cycles (
     crm_id              integer  NOT NULL,
@@ -138,7 +127,6 @@ CREATE TABLE augmented_data.order_cycles (
     month_date          date     NOT NULL,
     PRIMARY KEY (crm_id, order_id)
 );
-CREATE INDEX order_cycles_month_date_idx ON augmented_data.order_cycles (month_date);
 
 -- ---------------------------------------------------------------------------------
 -- Reporting
@@ -185,8 +173,6 @@ CREATE TABLE reporting.cpa_orders (
     chargeback_cost         numeric(12, 2) NOT NULL DEFAULT 0,
     PRIMARY KEY (crm_id, order_id)
 );
--- The BIN and affiliate reports both select one acquisition period.
-CREATE INDEX cpa_orders_acquisition_date_idx ON reporting.cpa_orders (acquisition_date);
 
 -- One row per upcoming recurring cycle.
 CREATE TABLE reporting.continuity (
@@ -201,10 +187,6 @@ CREATE TABLE reporting.continuity (
     approval            numeric(6, 4),     -- projected approval probability; NULL: unknown
     order_total         numeric(12, 2)
 );
--- The continuity report looks ahead from today at cycles retried fewer than six times.
-CREATE INDEX continuity_upcoming_idx
-    ON reporting.continuity (next_cycle_date)
-    WHERE retry_attempt_count < 6;
 
 -- Money movements. The MID is kept as mid_id: there is no mid_number here.
 CREATE TABLE reporting.ui_revenue_transactions (
@@ -222,8 +204,6 @@ CREATE TABLE reporting.ui_revenue_transactions (
     alert_provider   text,               -- alerts and refunds; NULL: customer-service refund
     value            numeric(12, 2) NOT NULL
 );
--- The month-to-date report sums one date range.
-CREATE INDEX ui_revenue_transactions_date_idx ON reporting.ui_revenue_transactions (date);
 
 -- ---------------------------------------------------------------------------------
 -- Color index tables, read whole and keyed by one column
