@@ -28,8 +28,9 @@ def _table(page: str) -> tuple[list[str], list[list[tuple[str, str]]]]:
 # ui_tintora (None: none of the report's columns has a color table)
 CASES = [
     ("inactive", {}, [], "enabled"),
-    ("continuity", {"group_by": "crm_id,cc_type", "f.card_type": "Visa"},
-     ["--group-by", "crm_id,cc_type", "--filter", "cc_type=Visa"], "c1_projected_approval %"),
+    ("continuity", {"group_by": "cc_type,crm_id", "f.crm": ["1", "2"]},
+     ["--group-by", "cc_type,crm_id", "--filter", "crm_id=1", "--filter", "crm_id=2"],
+     "natural_projected_approval %"),
     ("approval", {"period": "last_30_days", "f.card_type": ["visa", "master"]},
      ["--period", "last_30_days", "--filter", "cc_type=visa", "--filter", "cc_type=master"],
      "approval%"),
