@@ -45,39 +45,85 @@ def main():
         quarter = {"start_date": today - datetime.timedelta(days=90), "end_date": today}
 
         inactive = orvesta.inactive_report(db, reporting_query=month)
-        print(f"inactive: {len(inactive)} gateways, {inactive['total_inactive'].sum()} "
-              f"inactive subscriptions, {inactive['dead_mid_cascade'].sum()} dead-MID cascades")
+        print(
+            f"inactive: {len(inactive)} gateways, {inactive['total_inactive'].sum()} "
+            f"inactive subscriptions, {inactive['dead_mid_cascade'].sum()} dead-MID cascades"
+        )
 
         cont = orvesta.continuity_report(db, ["crm_id"], reporting_query=month)
         print("continuity (per instance):")
-        print(cont[["crm_id", "natural_recurring_count", "natural_projected_approval %",
-                    "decline_recurring_count", "decline_approval %",
-                    "projected_revenue $", "recurring_revenue $"]].to_string(index=False))
+        print(
+            cont[
+                [
+                    "crm_id",
+                    "natural_recurring_count",
+                    "natural_projected_approval %",
+                    "decline_recurring_count",
+                    "decline_approval %",
+                    "projected_revenue $",
+                    "recurring_revenue $",
+                ]
+            ].to_string(index=False)
+        )
 
         approval = orvesta.approval_report(db, reporting_query=quarter)
-        print(f"approval: {len(approval)} rows, {approval['order count'].sum()} orders, "
-              f"approval% {weighted(approval, 'approval%', 'order count'):.3f} overall; "
-              f"per row C0 {share(approval, 'approval C0%')}, C1 {share(approval, 'approval C1%')}")
+        print(
+            f"approval: {len(approval)} rows, {approval['order count'].sum()} orders, "
+            f"approval% {weighted(approval, 'approval%', 'order count'):.3f} overall; "
+            f"per row C0 {share(approval, 'approval C0%')}, C1 {share(approval, 'approval C1%')}"
+        )
 
         bins = orvesta.bin_report(db, ["crm_id", "bin"], reporting_query=quarter)
         top = bins.head(20)
         print(f"BIN: {len(bins)} rows; the 20 with most initials:")
-        for column in ["Natural Approval Initial %", "Natural Approval C1 %", "Rebill C1 %",
-                       "Retention C1 %", "Refund %", "CB %", "Alert Cost %", "GM %"]:
+        for column in [
+            "Natural Approval Initial %",
+            "Natural Approval C1 %",
+            "Rebill C1 %",
+            "Retention C1 %",
+            "Refund %",
+            "CB %",
+            "Alert Cost %",
+            "GM %",
+        ]:
             print(f"  {column:<28}{share(top, column)}")
 
         affid = orvesta.affid_report(db, ["affid"], reporting_query=quarter)
         print("affiliates:")
-        print(affid[["affid", "initials", "natural approval %", "rebill 1 %", "retention c1 %",
-                     "refund %", "chargeback %", "alert cost %", "average cpa $", "gm %"]]
-              .to_string(index=False))
+        print(
+            affid[
+                [
+                    "affid",
+                    "initials",
+                    "natural approval %",
+                    "rebill 1 %",
+                    "retention c1 %",
+                    "refund %",
+                    "chargeback %",
+                    "alert cost %",
+                    "average cpa $",
+                    "gm %",
+                ]
+            ].to_string(index=False)
+        )
 
         mtd = orvesta.mtd_report(db, ["crm_id"], month)
         totals = mtd.drop(columns=["crm_id", "gm_%"]).apply(pd.to_numeric).sum()
-        print("month to date (all instances): " + ", ".join(
-            f"{name} {totals[name]:,.0f}" for name in
-            ["revenue_$", "total_refunds_$", "alerts_$", "cb_costs_$", "cpa_$", "total_$"]
-        ) + f", gm {totals['total_$'] / totals['revenue_$']:.3f}")
+        print(
+            "month to date (all instances): "
+            + ", ".join(
+                f"{name} {totals[name]:,.0f}"
+                for name in [
+                    "revenue_$",
+                    "total_refunds_$",
+                    "alerts_$",
+                    "cb_costs_$",
+                    "cpa_$",
+                    "total_$",
+                ]
+            )
+            + f", gm {totals['total_$'] / totals['revenue_$']:.3f}"
+        )
 
 
 if __name__ == "__main__":

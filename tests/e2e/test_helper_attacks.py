@@ -37,7 +37,7 @@ def call(orvesta, db, period, report, **arguments):
 
 # Grouping columns no other test uses: the hostile call must be the first to name them.
 @pytest.mark.parametrize(
-    "report, column", [("affid_report", "block_customer"), ("mtd_report", "alert_provider")]
+    "report, column", [("affid_report", "order_provider"), ("mtd_report", "alert_provider")]
 )
 def test_grouping_column_that_formats_itself(orvesta, db, period, canary, report, column):
     before = canary()
