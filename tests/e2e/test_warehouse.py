@@ -94,13 +94,13 @@ def test_rows_spread_over_the_span_in_date_order(span_days):
         days = t[name][column].dt.normalize()
         assert days.between(first, last).all(), name
         # Spread over the whole span, not crowded into its end.
-        early = days < first + pd.Timedelta(days=span_days // 10 + 1)
-        late = days > last - pd.Timedelta(days=span_days // 10 + 1)
+        early = days < first + dt.timedelta(days=span_days // 10 + 1)
+        late = days > last - dt.timedelta(days=span_days // 10 + 1)
         assert early.any() and late.any(), name
         # Rows lie in date order, as in a warehouse that appends them as they come.
         assert days.is_monotonic_increasing, name
     upcoming = t["reporting.continuity"]["next_cycle_date"]
-    assert upcoming.between(first, last + pd.Timedelta(days=40)).all()
+    assert upcoming.between(first, last + dt.timedelta(days=40)).all()
 
 
 # Three thousand orders over half a year, six thousand over two years.

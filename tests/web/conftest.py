@@ -17,10 +17,9 @@ with warnings.catch_warnings():
     warnings.simplefilter("ignore")
     from starlette.testclient import TestClient
 
-from reports.tintora import Tintora
-
 from reports import cli, warehouse
 from reports.pg import EmbeddedPostgres
+from reports.tintora import Tintora
 from reports.web.app import create_app
 
 BASE = "http://127.0.0.1"

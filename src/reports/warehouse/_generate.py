@@ -193,7 +193,7 @@ def _block_effects(blacklist: pd.DataFrame, c, today: dt.date):
     entries = pd.DataFrame({"crm_id": c.crm_id, "bin": c.bin}).merge(
         blacklist, on=["crm_id", "bin"], how="left"
     )
-    since = ((entries["effective_from"] - pd.Timestamp(today)) / pd.Timedelta(days=1)).fillna(
+    since = ((entries["effective_from"] - pd.Timestamp(today)) / np.timedelta64(1, "D")).fillna(
         -np.inf
     )
     since = since.to_numpy().astype(float)
