@@ -47,10 +47,11 @@ def command(*argv: str, env: dict) -> subprocess.CompletedProcess:
 
 
 def test_first_run_starts_loads_and_removes_a_sample_database(
-    env, cluster_dir, postgres, period, same_rows
+    env, cluster_dir, postgres, period, date_options, same_rows
 ):
-    dates = ["--start", str(period["start_date"]), "--end", str(period["end_date"])]
-    result = command("affid", "--scale", "60", "--group-by", "crm_id", *dates, "--json", env=env)
+    result = command(
+        "affid", "--scale", "60", "--group-by", "crm_id", *date_options("affid"), "--json", env=env
+    )
     assert result.returncode == 0, result.stderr
     # No progress off a terminal; the one line that says the numbers are made up.
     assert result.stderr.splitlines() == [
