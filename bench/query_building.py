@@ -31,14 +31,7 @@ from reports import orvesta  # noqa: E402
 DATES = {"start_date": datetime.date(2026, 11, 1), "end_date": datetime.date(2026, 11, 30)}
 GROUPING = ["crm_id", "affid", "bin"]
 TRANSLATE = {"corp": "corporation_name", "is_cascade": "is_dead_mid_cascade"}
-REPORTS = [
-    "inactive_report",
-    "continuity_report",
-    "approval_report",
-    "bin_report",
-    "affid_report",
-    "mtd_report",
-]
+REPORTS = plain_reports.__all__
 # Pieces of each report's text as the module joins them.
 PIECES = {
     "inactive_report": 3,

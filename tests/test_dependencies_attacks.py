@@ -25,19 +25,12 @@ FIRE = "nextval('public.canary') > 0"
 TS = dt.datetime(2024, 3, 1, 12, 30, 0, 250000)
 TZ = dt.datetime(2024, 3, 1, 12, 30, tzinfo=dt.timezone(dt.timedelta(hours=2)))
 U1, U2 = uuid.UUID(int=0x1234), uuid.UUID("a8098c1a-f86e-11da-bd1a-00112444be1e")
+FIRST = dict(
+    i=-5, f=2.5, n=Decimal("2.5"), v="x", d=dt.date(2024, 2, 29), ts=TS, tz=TZ,
+    t=dt.time(5, 30), u=U1, b=True,
+)  # fmt: skip
 ROWS = [
-    dict(
-        i=-5,
-        f=2.5,
-        n=Decimal("2.5"),
-        v="x",
-        d=dt.date(2024, 2, 29),
-        ts=TS,
-        tz=TZ,
-        t=dt.time(5, 30),
-        u=U1,
-        b=True,
-    ),  # fmt: skip
+    FIRST,
     dict(
         i=7,
         f=float("nan"),
@@ -50,18 +43,7 @@ ROWS = [
         u=U2,
         b=False,
     ),  # fmt: skip
-    dict(
-        i=-5,
-        f=1.5,
-        n=Decimal("-5"),
-        v="y",
-        d=dt.date(2024, 2, 29),
-        ts=TS,
-        tz=TZ,
-        t=dt.time(5, 30),
-        u=U1,
-        b=True,
-    ),  # fmt: skip
+    dict(FIRST, f=1.5, n=Decimal("-5"), v="y"),
     {},  # NULL everywhere
 ]
 COLUMNS = ["i", "f", "n", "v", "d", "ts", "tz", "t", "u", "b"]

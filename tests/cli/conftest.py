@@ -38,6 +38,18 @@ def period() -> dict:
     return {"start_date": today - dt.timedelta(days=warehouse.DEFAULT_SPAN_DAYS), "end_date": today}
 
 
+@pytest.fixture(scope="session")
+def date_options(period):
+    """The command's options for ``period``, none for a report that takes no dates."""
+
+    def options(report: str) -> list[str]:
+        if not cli.REPORTS[report].dates:
+            return []
+        return ["--start", str(period["start_date"]), "--end", str(period["end_date"])]
+
+    return options
+
+
 @pytest.fixture
 def run(capsys, monkeypatch):
     """The command run in-process with the given arguments, environment URL unset."""

@@ -23,10 +23,6 @@ import sqlalchemy
 from reports import cli, orvesta
 
 
-def dates(period: dict) -> list[str]:
-    return ["--start", str(period["start_date"]), "--end", str(period["end_date"])]
-
-
 def now(text: str) -> str:
     return re.sub(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+", "NOW", text)
 
@@ -55,9 +51,8 @@ SQL = [  # each report, with options that change its text
 
 
 @pytest.mark.parametrize("argv", SQL, ids=[a[0] for a in SQL])
-def test_sql_is_the_text_the_report_runs(run, db, period, sent, monkeypatch, argv):
-    if cli.REPORTS[argv[0]].dates:
-        argv = [*argv, *dates(period)]
+def test_sql_is_the_text_the_report_runs(run, db, date_options, sent, monkeypatch, argv):
+    argv = [*argv, *date_options(argv[0])]
     monkeypatch.setattr("reports.pg.EmbeddedPostgres.start", None)  # no server for --sql
     shown = run(*argv, "--sql")
     assert (shown.status, shown.err) == (0, ""), shown.err
@@ -67,8 +62,8 @@ def test_sql_is_the_text_the_report_runs(run, db, period, sent, monkeypatch, arg
     assert now(shown.out) == now(sent[-1] + "\n")
 
 
-def test_limit_and_columns_on_the_ordered_result(run, db, period):
-    argv = ["affid", "--db", db.url, "--json", "--order-by=-initials", *dates(period)]
+def test_limit_and_columns_on_the_ordered_result(run, db, date_options):
+    argv = ["affid", "--db", db.url, "--json", "--order-by=-initials", *date_options("affid")]
     result = run(*argv, "--columns", "initials,affid", "--limit", "3")
     assert result.status == 0, result.err
     full = json.loads(run(*argv).out)
@@ -93,10 +88,10 @@ def _cell_texts(tokens) -> list[list[str]]:
     return rows
 
 
-def test_markdown_reads_back_as_the_same_table(run, db, period, same_rows):
+def test_markdown_reads_back_as_the_same_table(run, db, period, date_options, same_rows):
     from markdown_it import MarkdownIt
 
-    argv = ["approval", "--db", db.url, *dates(period)]
+    argv = ["approval", "--db", db.url, *date_options("approval")]
     result = run(*argv, "--format", "markdown", "--null", "NULL")
     assert result.status == 0, result.err
     header, *body = _cell_texts(MarkdownIt("commonmark").enable("table").parse(result.out))
@@ -132,9 +127,9 @@ def test_version_from_the_package_metadata(run):
 
 
 @pytest.mark.parametrize("suffix", ["svg", "png"])
-def test_chart_file_with_one_bar_per_group(run, db, period, tmp_path, suffix):
+def test_chart_file_with_one_bar_per_group(run, db, date_options, tmp_path, suffix):
     target = tmp_path / f"revenue.{suffix}"
-    argv = ["mtd", "--db", db.url, "--group-by", "processor", *dates(period), "--json"]
+    argv = ["mtd", "--db", db.url, "--group-by", "processor", *date_options("mtd"), "--json"]
     result = run(*argv, "--chart", str(target))
     assert result.status == 0, result.err
     groups = {row["processor"] for row in json.loads(result.out)}
@@ -197,12 +192,12 @@ def _on_terminal(argv: list[str], env: dict, rows: int = 24, columns: int = 80) 
      (["--columns", "affid,initials", "--expanded"], True, False)],  # 15 lines
 )  # fmt: skip
 def test_terminal_output_expanded_when_too_wide_and_paged_when_too_long(
-    db, period, tmp_path, options, expanded, paged
+    db, date_options, tmp_path, options, expanded, paged
 ):
     paged_file = tmp_path / "paged.txt"
     env = {k: v for k, v in os.environ.items() if k != cli.ENV_URL}
     env["PAGER"] = f"sh -c 'cat > {paged_file}'"
-    argv = ["affid", "--db", db.url, *dates(period), *options]
+    argv = ["affid", "--db", db.url, *date_options("affid"), *options]
     shown = _on_terminal(argv, env)
     text = paged_file.read_text() if paged else shown
     assert paged_file.exists() == paged

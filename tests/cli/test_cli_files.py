@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import pwd
 import shutil
 import stat
 import subprocess
@@ -94,30 +95,23 @@ def test_csv_folder_gone_before_the_write(run, db, tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == []
 
 
-@pytest.fixture
+@contextlib.contextmanager
 def as_nobody():
     """Runs the block as an unprivileged user (root may write a read-only file)."""
     if os.geteuid() != 0:
-        yield contextlib.nullcontext
+        yield
         return
-    import pwd
-
     nobody = pwd.getpwnam("nobody")
-
-    @contextlib.contextmanager
-    def switched():
-        os.setegid(nobody.pw_gid)
-        os.seteuid(nobody.pw_uid)
-        try:
-            yield
-        finally:
-            os.seteuid(0)
-            os.setegid(0)
-
-    yield switched
+    os.setegid(nobody.pw_gid)
+    os.seteuid(nobody.pw_uid)
+    try:
+        yield
+    finally:
+        os.seteuid(0)
+        os.setegid(0)
 
 
-def test_csv_refuses_a_read_only_file_before_any_database_work(run, as_nobody):
+def test_csv_refuses_a_read_only_file_before_any_database_work(run):
     folder = Path(tempfile.mkdtemp(prefix="cli-ro-", dir="/tmp"))
     try:
         target = folder / "kept.csv"

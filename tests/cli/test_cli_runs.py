@@ -35,10 +35,6 @@ def table_rows(text: str) -> list[dict]:
     ]
 
 
-def dates(period: dict) -> list[str]:
-    return ["--start", period["start_date"].isoformat(), "--end", period["end_date"].isoformat()]
-
-
 CORPS = ["O'Hara & Sons 100% Retail", "Summit Holdings"]
 RUNS = [
     # (arguments, URL and FILE filled in; the report function's arguments besides the date
@@ -69,11 +65,12 @@ RUNS = [
 
 
 @pytest.mark.parametrize("argv, kwargs, keys, ordered", RUNS, ids=[" ".join(r[0]) for r in RUNS])
-def test_report(run, db, period, same_rows, tmp_path, monkeypatch, argv, kwargs, keys, ordered):
+def test_report(
+    run, db, period, date_options, same_rows, tmp_path, monkeypatch, argv, kwargs, keys, ordered
+):
     target = tmp_path / "out.csv"
     argv = [{"URL": db.url, "FILE": str(target)}.get(arg, arg) for arg in argv]
-    if cli.REPORTS[argv[0]].dates:
-        argv += dates(period)
+    argv += date_options(argv[0])
     unused = "postgresql://nobody@/nowhere?host=/nonexistent"  # --db comes first
     monkeypatch.setenv(cli.ENV_URL, unused if "--db" in argv else db.url)
     target.write_text("earlier result\n", encoding="utf-8")
@@ -203,7 +200,7 @@ WAITING = "SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'"
     "report, table",
     [("affid", "reporting.cpa_orders"), ("mtd", "reporting.ui_revenue_transactions")],
 )
-def test_ctrl_c_stops_a_running_query(run, db, period, report, table):
+def test_ctrl_c_stops_a_running_query(run, db, date_options, report, table):
     """The report's query waits on a lock that another session holds; Ctrl-C arrives while
     it waits. The command ends as interrupted, without the month-to-date report's retry."""
     locked, finished = threading.Event(), threading.Event()
@@ -225,7 +222,7 @@ def test_ctrl_c_stops_a_running_query(run, db, period, report, table):
     thread.start()
     try:
         assert locked.wait(30)
-        result = run(report, "--db", db.url, *dates(period), "--json")
+        result = run(report, "--db", db.url, *date_options(report), "--json")
     finally:
         finished.set()
         thread.join()
@@ -243,10 +240,9 @@ ORDERINGS = [
 
 
 @pytest.mark.parametrize("report, order_by, column", ORDERINGS)
-def test_order_by_a_result_column_as_the_help_says(run, db, period, report, order_by, column):
+def test_order_by_a_result_column_as_the_help_says(run, db, date_options, report, order_by, column):
     argv = [report, "--db", db.url, "--json", f"--order-by={order_by}", "--group-by", "crm_id"]
-    if cli.REPORTS[report].dates:
-        argv += dates(period)
+    argv += date_options(report)
     if report == "affid":
         assert order_by in " ".join(run(report, "--help").out.split())
     result = run(*argv)

@@ -40,6 +40,23 @@ def env(cluster_dir) -> dict:
     return {**env, "TMPDIR": str(cluster_dir), "PYTHONUNBUFFERED": "1"}
 
 
+def _default_sigint():
+    # A test run in the background of a shell inherits SIGINT ignored; the command must
+    # see Ctrl-C as a terminal would deliver it.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def spawn(*argv: str, env: dict) -> subprocess.Popen:
+    return subprocess.Popen(
+        [sys.executable, "-m", "reports", *argv],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=_default_sigint,
+    )
+
+
 def command(*argv: str, env: dict) -> subprocess.CompletedProcess:
     """The installed console script (``serve`` below runs ``python -m reports``)."""
     script = Path(sys.executable).parent / "reports"
@@ -47,10 +64,11 @@ def command(*argv: str, env: dict) -> subprocess.CompletedProcess:
 
 
 def test_first_run_starts_loads_and_removes_a_sample_database(
-    env, cluster_dir, postgres, period, same_rows
+    env, cluster_dir, postgres, period, date_options, same_rows
 ):
-    dates = ["--start", str(period["start_date"]), "--end", str(period["end_date"])]
-    result = command("affid", "--scale", "60", "--group-by", "crm_id", *dates, "--json", env=env)
+    result = command(
+        "affid", "--scale", "60", "--group-by", "crm_id", *date_options("affid"), "--json", env=env
+    )
     assert result.returncode == 0, result.stderr
     # No progress off a terminal; the one line that says the numbers are made up.
     assert result.stderr.splitlines() == [
@@ -77,13 +95,7 @@ def test_first_run_starts_loads_and_removes_a_sample_database(
 
 @pytest.mark.parametrize("stop_signal", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "term"])
 def test_serve_until_stopped(run, env, cluster_dir, stop_signal):
-    process = subprocess.Popen(
-        [sys.executable, "-m", "reports", "serve", "--scale", "50"],
-        env=env,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
+    process = spawn("serve", "--scale", "50", env=env)
     timer = threading.Timer(300, process.kill)  # should the server never come up
     timer.start()
     try:
@@ -121,23 +133,6 @@ def test_serve_detached_then_stop(run, env, cluster_dir):
     finally:
         if any(cluster_dir.iterdir()):
             run("stop", url)
-
-
-def _default_sigint():
-    # A test run in the background of a shell inherits SIGINT ignored; the command must
-    # see Ctrl-C as a terminal would deliver it.
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-
-
-def spawn(*argv: str, env: dict) -> subprocess.Popen:
-    return subprocess.Popen(
-        [sys.executable, "-m", "reports", *argv],
-        env=env,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        preexec_fn=_default_sigint,
-    )
 
 
 def _finish(process: subprocess.Popen) -> tuple[str, str]:

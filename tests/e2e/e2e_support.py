@@ -1,4 +1,5 @@
-"""Comparing a report's data frame with figures worked out in pandas."""
+"""Comparing a report's data frame with figures worked out in pandas; each report called
+over the whole warehouse."""
 
 from __future__ import annotations
 
@@ -45,3 +46,15 @@ def orders_between(tables, query) -> pd.DataFrame:
     orders = tables["reporting.cpa_orders"]
     start, end = pd.Timestamp(query["start_date"]), pd.Timestamp(query["end_date"])
     return orders[orders["acquisition_date"].between(start, end)]
+
+
+# name -> (orvesta, db, request) -> the report's frame, with a grouping of two columns
+# where the report takes one.
+REPORT_CALLS = {
+    "inactive": lambda o, db, q: o.inactive_report(db, reporting_query=q),
+    "continuity": lambda o, db, q: o.continuity_report(db, ["crm_id", "cc_type"], {}, q),
+    "approval": lambda o, db, q: o.approval_report(db, reporting_query=q),
+    "bin": lambda o, db, q: o.bin_report(db, ["crm_id", "bin"], reporting_query=q),
+    "affid": lambda o, db, q: o.affid_report(db, ["affid", "step"], reporting_query=q),
+    "mtd": lambda o, db, q: o.mtd_report(db, ["crm_id", "processor"], q),
+}

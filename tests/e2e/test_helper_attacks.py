@@ -30,9 +30,7 @@ class FormatsItself(str):
 
 
 def call(orvesta, db, period, report, **arguments):
-    if report == "mtd_report":
-        return orvesta.mtd_report(db, reporting_query=period, **arguments)
-    return orvesta.affid_report(db, reporting_query=period, **arguments)
+    return getattr(orvesta, report)(db, reporting_query=period, **arguments)
 
 
 # Grouping columns no other test uses: the hostile call must be the first to name them.

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import pandas as pd
 import pytest
+from e2e_support import REPORT_CALLS
 
 CPA = "reporting.cpa_orders"
 
@@ -137,18 +138,12 @@ SHARES = {
     "continuity": ["c1_projected_approval %", "c2+_projected_approval %",
                    "natural_projected_approval %", "decline_approval %"],
 }  # fmt: skip
-RUNS = {
-    "approval": lambda o, db, q: o.approval_report(db, reporting_query=q),
-    "bin": lambda o, db, q: o.bin_report(db, ["crm_id", "bin"], reporting_query=q),
-    "affid": lambda o, db, q: o.affid_report(db, ["affid", "step"], reporting_query=q),
-    "continuity": lambda o, db, q: o.continuity_report(db, ["crm_id", "cc_type"], {}, q),
-}
 
 
 @pytest.mark.parametrize("name", SHARES)
 @pytest.mark.parametrize("window", ["period", "whole_period"])
 def test_every_share_a_report_shows_lies_between_0_and_1(orvesta, db, request, name, window):
-    report = RUNS[name](orvesta, db, request.getfixturevalue(window))
+    report = REPORT_CALLS[name](orvesta, db, request.getfixturevalue(window))
     assert len(report) > 0
     shares = report[SHARES[name]].apply(pd.to_numeric).astype(float)
     outside = ~(shares.isna() | shares.ge(0) & shares.le(1))

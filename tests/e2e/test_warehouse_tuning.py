@@ -10,6 +10,7 @@ import types
 
 import pytest
 import sqlalchemy
+from e2e_support import REPORT_CALLS
 from sqlalchemy import event
 
 from reports.session_settings import REPORT_SESSION_SETTINGS, configure_report_engine
@@ -53,40 +54,22 @@ def _plan(engine, statement, parameters, *settings) -> str:
 # On a warehouse this small a sequential scan is the cheaper plan, so the test turns
 # sequential scans off: what it asks is whether the report's own conditions reach the
 # index (a wrong column, expression or partial-index predicate would not).
-PLANS = {
-    "inactive": (
-        lambda o, db, p: o.inactive_report(db, reporting_query=p),
-        ["recurring_orders_inactive_idx"],
-    ),
-    "continuity": (
-        lambda o, db, p: o.continuity_report(db, ["crm_id"], reporting_query=p),
-        ["continuity_upcoming_idx"],
-    ),
-    "approval": (
-        lambda o, db, p: o.approval_report(db, reporting_query=p),
-        ["order_cycles_month_date_brin", "orders_month_date_brin"],
-    ),
-    "bin": (
-        lambda o, db, p: o.bin_report(db, ["crm_id", "bin"], reporting_query=p),
-        ["cpa_orders_acquisition_date_brin"],
-    ),
-    "affid": (
-        lambda o, db, p: o.affid_report(db, ["affid"], reporting_query=p),
-        ["cpa_orders_acquisition_date_brin"],
-    ),
-    "mtd": (
-        lambda o, db, p: o.mtd_report(db, ["crm_id"], p),
-        ["ui_revenue_transactions_date_brin"],
-    ),
+INDEXES = {
+    "inactive": ["recurring_orders_inactive_idx"],
+    "continuity": ["continuity_upcoming_idx"],
+    "approval": ["order_cycles_month_date_brin", "orders_month_date_brin"],
+    "bin": ["cpa_orders_acquisition_date_brin"],
+    "affid": ["cpa_orders_acquisition_date_brin"],
+    "mtd": ["ui_revenue_transactions_date_brin"],
 }
 
 
-@pytest.mark.parametrize("name", PLANS)
+@pytest.mark.parametrize("name", INDEXES)
 def test_report_plans_use_their_indexes(orvesta, report_engine, period, name):
-    call, expected = PLANS[name]
+    call = REPORT_CALLS[name]
     statement, parameters = _statement_of(report_engine, lambda db: call(orvesta, db, period))
     plan = _plan(report_engine, statement, parameters, "SET enable_seqscan = off")
-    for index in expected:
+    for index in INDEXES[name]:
         assert re.search(rf"\b{index}\b", plan), plan
 
 

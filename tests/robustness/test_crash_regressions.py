@@ -4,8 +4,7 @@ runs in a child interpreter, so that a crash fails the test instead of ending th
 import textwrap
 from pathlib import Path
 
-import pytest
-from host_package import make_host_package, run_python
+from host_package import in_shared_gil_interpreter, make_host_package, run_python
 
 STANDIN = (Path(__file__).parents[1] / "unit" / "standin_dependencies.py").read_text()
 
@@ -150,32 +149,12 @@ def test_calls_back_into_the_modules_end_in_recursion_error():
     assert output.split() == ["RecursionError"] * 4
 
 
-def subinterpreter_module():
-    for name in ("_interpreters", "_xxsubinterpreters"):
-        try:
-            return __import__(name).__name__
-        except ImportError:
-            continue
-    pytest.skip("this interpreter has no subinterpreter module")
-
-
 def test_a_load_failed_in_another_interpreter_leaves_no_claim(tmp_path):
     make_host_package(tmp_path, "hostapp", STANDIN)
     result = run_python(
-        """
-        import importlib, sys
-        interpreters = importlib.import_module(module)
-        # An interpreter sharing the main one's GIL, the only kind the modules load into.
-        for create in (
-            lambda: interpreters.create("legacy"),  # 3.13
-            lambda: interpreters.create(isolated=False),  # 3.12
-            interpreters.create,  # 3.10, 3.11
-        ):
-            try:
-                interp = create()
-                break
-            except (TypeError, ValueError):
-                continue
+        in_shared_gil_interpreter(
+            """
+        import sys
 
         def outcome(script):
             try:
@@ -209,8 +188,9 @@ def test_a_load_failed_in_another_interpreter_leaves_no_claim(tmp_path):
             claimed = "Interpreter change detected" in here
             assert claimed == (there == "ok"), (name, there, here)
         print("ok")
-        """,
-        values={"module": subinterpreter_module(), "path": str(tmp_path)},
+        """
+        ),
+        values={"path": str(tmp_path)},
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"

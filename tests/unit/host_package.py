@@ -8,6 +8,8 @@ import sys
 import textwrap
 from pathlib import Path
 
+import pytest
+
 
 def built_extension(name):
     found = importlib.util.find_spec(f"reports.{name}")
@@ -41,3 +43,32 @@ def run_python(code, *, cwd=None, extra_path=(), values=None):
         text=True,
         timeout=120,
     )
+
+
+def in_shared_gil_interpreter(code):
+    """Child `code` after lines that bind `interpreters` and `interp`, a new interpreter
+    sharing the main one's GIL: the only kind the modules load into, so that the modules'
+    own check and not the interpreter's isolation check decides. Skips where there is
+    no subinterpreter module."""
+    for module in ("_interpreters", "_xxsubinterpreters"):
+        try:
+            __import__(module)
+        except ImportError:
+            continue
+        return textwrap.dedent(
+            f"""
+            import importlib
+            interpreters = importlib.import_module({module!r})
+            for create in (
+                lambda: interpreters.create("legacy"),  # 3.13
+                lambda: interpreters.create(isolated=False),  # 3.12
+                interpreters.create,  # 3.10, 3.11
+            ):
+                try:
+                    interp = create()
+                    break
+                except (TypeError, ValueError):
+                    continue
+            """
+        ) + textwrap.dedent(code)
+    pytest.skip("this interpreter has no subinterpreter module")

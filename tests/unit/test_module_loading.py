@@ -5,7 +5,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from host_package import make_host_package, run_python
+from host_package import in_shared_gil_interpreter, make_host_package, run_python
 
 STANDIN = (Path(__file__).parent / "standin_dependencies.py").read_text()
 
@@ -138,15 +138,6 @@ def test_executing_another_module_object_is_refused(host_root):
     )
 
 
-def subinterpreter_module():
-    for name in ("_interpreters", "_xxsubinterpreters"):
-        try:
-            return __import__(name)
-        except ImportError:
-            continue
-    pytest.skip("this interpreter has no subinterpreter module")
-
-
 def test_second_interpreter_is_refused(host_root):
     script = "\n".join(
         [
@@ -162,27 +153,14 @@ def test_second_interpreter_is_refused(host_root):
         ]
     )
     output = check(
-        """
-        import importlib
-        interpreters = importlib.import_module(module)
+        in_shared_gil_interpreter(
+            """
         import hostapp.orvesta
-        # An interpreter that shares the main one's GIL, so that the module itself (and
-        # not the interpreter's own isolation check) decides.
-        for create in (
-            lambda: interpreters.create("legacy"),  # 3.13
-            lambda: interpreters.create(isolated=False),  # 3.12
-            interpreters.create,  # 3.10, 3.11
-        ):
-            try:
-                interp = create()
-                break
-            except (TypeError, ValueError):
-                continue
         result = interpreters.run_string(interp, script)
         print("refused" if result is None else result)
-        """,
+        """
+        ),
         host_root,
-        module=subinterpreter_module().__name__,
         script=script,
     )
     assert output.strip() == "refused"

@@ -28,9 +28,8 @@ class Report:
     name: str
     summary: str
     description: str
-    #: Where grouping and filter columns come from, said when the database does not
-    #: know a column.
-    columns_hint: str = ""
+    #: Where filter columns come from, for a report without a `source` table.
+    filter_hint: str = ""
     #: The grouping used when --group-by is not given; empty for reports that do not group.
     group_by: tuple[str, ...] = ()
     #: A column that every grouping of this report must hold.
@@ -48,6 +47,14 @@ class Report:
     #: category and card brand); for reports that do not group, the leading columns
     #: that identify a row. They are repeated in every block of a wide table.
     label_columns: int = 0
+
+    @property
+    def columns_hint(self) -> str:
+        """Where grouping and filter columns come from, said when the database does not
+        know a column."""
+        if self.source:
+            return f"grouping and filter columns are those of {self.source}"
+        return self.filter_hint
 
     @property
     def function_name(self) -> str:
@@ -82,7 +89,6 @@ REPORTS: dict[str, Report] = {
             "Grouping, filter and ordering columns are those of reporting.continuity; "
             "--order-by also takes "
             'result columns ("projected_revenue $" desc).',
-            columns_hint="grouping and filter columns are those of reporting.continuity",
             source="reporting.continuity",
             group_by=("crm_id",),
             order_by=True,
@@ -95,7 +101,7 @@ REPORTS: dict[str, Report] = {
             "card type, with the share approved over all cycles and for cycle 0, 1 and "
             "2+. Filters apply to these result columns: corporation_name (or corp), "
             "processor, mid_number, cc_type.",
-            columns_hint="filters apply to corporation_name (or corp), processor, "
+            filter_hint="filters apply to corporation_name (or corp), processor, "
             "mid_number and cc_type",
             filter_names=("corporation_name", "corp", "processor", "mid_number", "cc_type"),
             label_columns=4,
@@ -107,7 +113,6 @@ REPORTS: dict[str, Report] = {
             "with approval, pending, retention, refund, chargeback and margin ratios: at "
             "most 1000 groups, most approved initial orders first. The grouping must "
             "hold bin; grouping and filter columns are those of reporting.cpa_orders.",
-            columns_hint="grouping and filter columns are those of reporting.cpa_orders",
             source="reporting.cpa_orders",
             group_by=("bin",),
             required_group="bin",
@@ -121,7 +126,6 @@ REPORTS: dict[str, Report] = {
             "out unless --include-test-cards is given. Grouping and filter columns are "
             "those of reporting.cpa_orders; --order-by also takes result columns "
             "(initials, '\"mc %\" desc').",
-            columns_hint="grouping and filter columns are those of reporting.cpa_orders",
             source="reporting.cpa_orders",
             group_by=("affid",),
             order_by=True,
@@ -135,8 +139,6 @@ REPORTS: dict[str, Report] = {
             "the grand total and its ratio to revenue. Grouping and filter columns are "
             "those of reporting.ui_revenue_transactions; --order-by also takes result "
             'columns ("revenue_$ desc").',
-            columns_hint="grouping and filter columns are those of "
-            "reporting.ui_revenue_transactions",
             source="reporting.ui_revenue_transactions",
             group_by=("crm_id",),
             order_by=True,

@@ -12,7 +12,7 @@ from .database import check_database_options, database, query_errors
 from .emit import check_output, emit
 from .errors import CommandError, UsageError
 
-__all__ = ["check_columns", "run_columns", "source_columns"]
+__all__ = ["check_columns", "nearest_hint", "run_columns", "source_columns"]
 
 
 def source_columns(engine, source: str) -> dict[str, str]:
@@ -34,9 +34,14 @@ def _as_named(name: str) -> str:
     return name[1:-1] if name.startswith('"') and name.endswith('"') else name.lower()
 
 
+def nearest_hint(name: str, known) -> str:
+    """ "did you mean ...? " with the names of ``known`` nearest to ``name``, or nothing."""
+    nearest = difflib.get_close_matches(name, list(known), n=3, cutoff=0.6)
+    return f"did you mean {', '.join(nearest)}? " if nearest else ""
+
+
 def _refuse(report: Report, what: str, name: str, known) -> None:
-    nearest = difflib.get_close_matches(_as_named(name), list(known), n=3, cutoff=0.6)
-    hint = f"did you mean {', '.join(nearest)}? " if nearest else ""
+    hint = nearest_hint(_as_named(name), known)
     where = f"in {report.source}" if report.source else f"among {', '.join(known)}"
     raise UsageError(
         f"no {what} column {name!r} {where} ({hint}see 'reports columns {report.name}')"

@@ -2,13 +2,11 @@
 
 from __future__ import annotations
 
-import difflib
-
 from ..progress import Progress
 from .arguments import check_arguments, order_result, report_arguments, result_ordering
 from .catalog import COLOR_SCHEMA, Report
 from .charts import check_chart, draw_chart
-from .columns import check_columns, check_filter_names
+from .columns import check_columns, check_filter_names, nearest_hint
 from .database import check_database_options, database, query_errors
 from .emit import check_output, emit, write_stdout
 from .errors import CommandError, UsageError
@@ -23,10 +21,9 @@ def _shaped(frame, args, labels: int):
         known = [str(column) for column in frame.columns]
         for name in names:
             if name not in known:
-                nearest = difflib.get_close_matches(name, known, n=3, cutoff=0.6)
-                hint = f"did you mean {', '.join(nearest)}? " if nearest else ""
                 raise UsageError(
-                    f"--columns: no result column {name!r} ({hint}columns: {', '.join(known)})"
+                    f"--columns: no result column {name!r} "
+                    f"({nearest_hint(name, known)}columns: {', '.join(known)})"
                 )
         if len(set(names)) < len(names):
             raise UsageError("--columns names a column twice")
