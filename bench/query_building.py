@@ -13,6 +13,7 @@ beside ours.
 """
 
 import argparse
+import atexit
 import datetime
 import importlib
 import shutil
@@ -113,6 +114,8 @@ def floor(name, text):
 def load_baseline(path):
     """Another build of the module, loaded beside ours from a package of its own."""
     root = Path(tempfile.mkdtemp(prefix="baseline-"))
+    # The loaded module needs no file once it is mapped; the folder goes at exit.
+    atexit.register(shutil.rmtree, root, ignore_errors=True)
     package = root / "baseline_host"
     package.mkdir()
     (package / "__init__.py").write_text("")
