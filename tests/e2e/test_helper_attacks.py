@@ -25,7 +25,7 @@ def canary(postgres):
 class FormatsItself(str):
     """Checks as a column name, but writes other text wherever it is formatted."""
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return f"{str.__str__(self)}, {FIRE}"
 
 
