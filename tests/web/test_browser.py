@@ -43,7 +43,9 @@ def browser(tmp_path_factory):
         "prefs",
         {"download.default_directory": str(downloads), "download.prompt_for_download": False},
     )
-    driver = webdriver.Chrome(service=Service(DRIVER), options=options)
+    # Chromium leaves its profile lock folder in TMPDIR: keep it among the test's files.
+    scratch = {**os.environ, "TMPDIR": str(tmp_path_factory.mktemp("chromium"))}
+    driver = webdriver.Chrome(service=Service(DRIVER, env=scratch), options=options)
     driver.downloads = downloads
     try:
         yield driver
