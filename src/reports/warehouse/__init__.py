@@ -47,7 +47,6 @@ import pandas as pd
 import sqlalchemy
 from psycopg2 import sql
 
-from . import report_colors
 from ._generate import generate_tables
 
 __all__ = [
@@ -93,6 +92,8 @@ TABLES = (
     "ui_tintora.approval_bands",
     "ui_tintora.bin_category_colors",
     "ui_tintora.status_colors",
+    "ui_tintora.chargeback_bands",
+    "ui_tintora.gateway_status_colors",
     "ui_tintora.empty_palette",
 )
 
@@ -226,14 +227,13 @@ def load(
     tuned: bool = True,
 ) -> dict[str, pd.DataFrame]:
     """Create the warehouse in ``engine``'s database, fill it with ``generate(scale,
-    seed, today=today, span_days=span_days)`` and the color tables of ``report_colors``,
-    and return those frames. ``replace`` drops the warehouse schemas first (see
-    ``create_schema``); ``tuned=False`` leaves the tables with their primary keys and
-    plain statistics (``ANALYZE``) instead of calling ``tune``."""
+    seed, today=today, span_days=span_days)`` and return those frames. ``replace`` drops
+    the warehouse schemas first (see ``create_schema``); ``tuned=False`` leaves the
+    tables with their primary keys and plain statistics (``ANALYZE``) instead of calling
+    ``tune``."""
     tables = generate(scale, seed, today=today, span_days=span_days)
     create_schema(engine, replace=replace)
     copy_frames(engine, tables)
-    tables.update(report_colors.load_report_colors(engine))
     if tuned:
         tune(engine)
     else:

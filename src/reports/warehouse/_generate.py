@@ -181,6 +181,23 @@ def _tintora_tables(today: dt.date) -> dict[str, pd.DataFrame]:
                 "updated_at": [stamp, stamp + dt.timedelta(seconds=1), stamp],
             }
         ),
+        # Card schemes start monitoring merchants at about 0.9% chargebacks of approved orders.
+        "ui_tintora.chargeback_bands": pd.DataFrame(
+            {
+                "band": ["ok", "watch", "excessive"],
+                "lower_bound": [0.0, 0.005, 0.009],
+                "upper_bound": [0.005, 0.009, 1.0],
+                "color": ["#5cb85c", "#f0ad4e", "#d9534f"],
+                "note": [None, "near the schemes' monitoring threshold", "in monitoring"],
+            }
+        ),
+        "ui_tintora.gateway_status_colors": pd.DataFrame(
+            {
+                "status": ["true", "false", "unknown"],
+                "label": ["enabled", "disabled", "no setting"],
+                "color": ["#5cb85c", "#d9534f", "#999999"],
+            }
+        ),
         "ui_tintora.empty_palette": pd.DataFrame(
             {"name": pd.Series([], dtype=object), "color": pd.Series([], dtype=object)}
         ),

@@ -232,6 +232,20 @@ CREATE TABLE ui_tintora.status_colors (
     updated_at  timestamp NOT NULL
 );
 
+CREATE TABLE ui_tintora.chargeback_bands (
+    band        text PRIMARY KEY,
+    lower_bound numeric(5, 4) NOT NULL,
+    upper_bound numeric(5, 4) NOT NULL,
+    color       text NOT NULL,
+    note        text
+);
+
+CREATE TABLE ui_tintora.gateway_status_colors (
+    status text PRIMARY KEY,
+    label  text NOT NULL,
+    color  text NOT NULL
+);
+
 CREATE TABLE ui_tintora.empty_palette (
     name  text PRIMARY KEY,
     color text NOT NULL
